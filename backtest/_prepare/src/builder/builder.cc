@@ -40,8 +40,4 @@ std::optional<std::string> GroupPreparedDataBuilder::_vm_factor_date(const Value
   return text.substr(0, 4) + "-" + text.substr(4, 2) + "-" + text.substr(6, 2);
 }
 
-Payload GroupPreparedDataBuilder::build() const { return _build_payload(false, "created_at"); }
-
-Payload GroupPreparedDataBuilder::build_incremental() const { return _build_payload(true, "updated_at"); }
-
 }  // namespace velmora::backtest
