@@ -20,6 +20,10 @@ OrderedMap<std::string> build_matrix_dtype(const std::optional<std::vector<std::
   return with_components(parse_name_list(component_names ? *component_names : get_component_factor_names()));
 }
 
+OrderedMap<std::string> build_matrix_dtype(const std::vector<std::string>& component_names) {
+  return with_components(parse_name_list(component_names));
+}
+
 OrderedMap<std::string> build_matrix_dtype(const Value& component_names) {
   require_list_or_null(component_names, "component_names");
   if (component_names.is_null()) return build_matrix_dtype(std::nullopt);

@@ -35,6 +35,9 @@ BinaryPreparedDataStore::BinaryPreparedDataStore(PathLike store_dir,
     : BinaryPreparedDataStoreBase(std::move(store_dir), build_matrix_dtype(component_names), PREPARED_DATA_VERSION,
                                   FLOAT_STORAGE_DTYPE) {}
 
+BinaryPreparedDataStore::BinaryPreparedDataStore(PathLike store_dir, const std::vector<std::string>& component_names)
+    : BinaryPreparedDataStore(std::move(store_dir), std::optional<std::vector<std::string>>(component_names)) {}
+
 BinaryPreparedDataStore::BinaryPreparedDataStore(PathLike store_dir, const Value& component_names)
     : BinaryPreparedDataStoreBase(std::move(store_dir), build_matrix_dtype(component_names), PREPARED_DATA_VERSION,
                                   FLOAT_STORAGE_DTYPE) {}

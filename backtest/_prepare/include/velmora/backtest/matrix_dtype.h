@@ -20,6 +20,8 @@ namespace velmora::backtest {
 VELMORA_PREPARE_EXPORT OrderedMap<std::string> build_matrix_dtype(
     const std::optional<std::vector<std::string>>& component_names = std::nullopt);
 
+VELMORA_PREPARE_EXPORT OrderedMap<std::string> build_matrix_dtype(const std::vector<std::string>& component_names);
+
 // The same for a dynamic value: null or a list. Throws TypeError for any other kind (a text included).
 VELMORA_PREPARE_EXPORT OrderedMap<std::string> build_matrix_dtype(const Value& component_names);
 

@@ -30,6 +30,7 @@ class VELMORA_PREPARE_EXPORT BinaryPreparedDataStore : public BinaryPreparedData
   // FLOAT_STORAGE_DTYPE. `component_names` nothing means the built-in component names.
   explicit BinaryPreparedDataStore(PathLike store_dir,
                                    const std::optional<std::vector<std::string>>& component_names = std::nullopt);
+  BinaryPreparedDataStore(PathLike store_dir, const std::vector<std::string>& component_names);
   // The same with a dynamic value: null or a list; any other kind throws TypeError.
   BinaryPreparedDataStore(PathLike store_dir, const Value& component_names);
   ~BinaryPreparedDataStore() override;
