@@ -112,8 +112,20 @@ def ddb_date(yyyymmdd):
     return yyyymmdd + "0" if len(yyyymmdd) == 7 and yyyymmdd.isdigit() else yyyymmdd
 
 
+# Series.dt.strftime formats element by element in Python (about 6 us a row with pandas 1.5), while a
+# factor's rows carry only a few thousand distinct dates; formatting the distinct dates and spreading them
+# back by their codes gives the same texts some 15x faster. --strftime-every-row restores the textbook form.
+STRFTIME_EVERY_ROW = False
+
+
 def to_yyyymmdd(values):
-    return pd.to_datetime(values, errors="coerce").dt.strftime("%Y%m%d")
+    """Date-like values to "YYYYMMDD" texts, NaN where a value does not parse as a date."""
+    stamps = pd.to_datetime(values, errors="coerce")
+    if STRFTIME_EVERY_ROW:
+        return stamps.dt.strftime("%Y%m%d")
+    codes, distinct = pd.factorize(stamps)  # NaT gets code -1, which the reindex turns into NaN
+    text = pd.Series(distinct.strftime("%Y%m%d").to_numpy(dtype=object)).reindex(codes).to_numpy()
+    return pd.Series(text, index=values.index, name=values.name)
 
 
 # --- Stage clock -----------------------------------------------------------------------------------------
@@ -418,7 +430,11 @@ def main(argv=None):
     parser.add_argument("--end", required=True, help="last date, YYYYMMDD")
     parser.add_argument("--out", help="directory for the .npy outputs (compared with compare_stores.py)")
     parser.add_argument("--timings", help="JSON file for the stage times")
+    parser.add_argument("--strftime-every-row", action="store_true",
+                        help="format every row's date with .dt.strftime instead of the distinct dates only")
     args = parser.parse_args(argv)
+    global STRFTIME_EVERY_ROW
+    STRFTIME_EVERY_ROW = args.strftime_every_row
 
     t0 = time.perf_counter()
     clock = StageClock()
