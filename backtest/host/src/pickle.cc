@@ -587,7 +587,8 @@ class Reader {
     if (pos_ != data_.size()) fail_at("pickle data continues after STOP", pos_);
     const Item& result = stack_.back();
     if (const auto* container = std::get_if<ContainerPtr>(&result)) expanded_size(**container, 0);
-    return convert(result);
+    memo_.clear();  // so that only real sharing keeps a container's reference count above one
+    return convert_move(stack_.back());
   }
 
   // The number of values that `container` becomes once every shared reference is copied out, counted
@@ -611,9 +612,22 @@ class Reader {
     return total;
   }
 
-  Value convert(const Item& item) {
+  // Builds the value of `item`, moving out of containers that nothing else references (every container of a
+  // pickle written without shared references); a shared container is copied at each of its references.
+  static Value convert_move(Item& item) {
+    if (auto* scalar = std::get_if<Value>(&item)) return std::move(*scalar);
+    ContainerPtr& container = std::get<ContainerPtr>(item);
+    if (container.use_count() > 1) return convert_copy(item);
+    return build(*container, [](Item& child) { return convert_move(child); });
+  }
+
+  static Value convert_copy(const Item& item) {
     if (const auto* scalar = std::get_if<Value>(&item)) return *scalar;
-    const Container& container = *std::get<ContainerPtr>(item);
+    return build(*std::get<ContainerPtr>(item), [](const Item& child) { return convert_copy(child); });
+  }
+
+  template <typename Container_, typename Convert>
+  static Value build(Container_& container, Convert convert) {
     Value out;
     if (container.kind == Container::Kind::dict) {
       // Keys are unique already, so entries go straight into the map's storage (its own insert searches
@@ -621,12 +635,12 @@ class Reader {
       out = Value::object();
       auto& storage = static_cast<Value::object_t::Container&>(out.get_ref<Value::object_t&>());
       storage.reserve(container.entries.size());
-      for (const auto& [key, value] : container.entries) storage.emplace_back(key, convert(value));
+      for (auto& [key, value] : container.entries) storage.emplace_back(key, convert(value));
     } else {
       out = Value::array();
       auto& storage = out.get_ref<Value::array_t&>();
       storage.reserve(container.items.size());
-      for (const auto& element : container.items) storage.push_back(convert(element));
+      for (auto& element : container.items) storage.push_back(convert(element));
     }
     return out;
   }

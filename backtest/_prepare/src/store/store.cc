@@ -47,16 +47,17 @@ BinaryPreparedDataStore::~BinaryPreparedDataStore() = default;
 std::optional<Payload> BinaryPreparedDataStore::load(std::optional<std::string> start_date,
                                                      std::optional<std::string> end_date,
                                                      std::optional<std::vector<std::string>> keys, bool mmap) const {
-  if (!keys) {
-    Value metadata = load_metadata();
-    auto datasets = metadata.find("datasets");
-    bool listed = datasets != metadata.end() && datasets->is_object();
-    keys.emplace();
+  if (keys) return BinaryPreparedDataStoreBase::load(std::move(start_date), std::move(end_date), std::move(keys), mmap);
+  std::optional<Value> metadata = read_metadata();
+  keys.emplace();
+  if (metadata) {
+    auto datasets = metadata->find("datasets");
+    bool listed = datasets != metadata->end() && datasets->is_object();
     for (const auto& [key, dtype] : matrix_dtype()) {
       if (listed && datasets->contains(key)) keys->push_back(key);
     }
   }
-  return BinaryPreparedDataStoreBase::load(std::move(start_date), std::move(end_date), std::move(keys), mmap);
+  return load_with(metadata, std::move(start_date), std::move(end_date), std::move(keys), mmap);
 }
 
 std::optional<Payload> BinaryPreparedDataStore::load(const Value& start_date, const Value& end_date,

@@ -66,10 +66,12 @@ BinaryPreparedDataStoreBase::BinaryPreparedDataStoreBase(PathLike store_dir, Ord
 
 BinaryPreparedDataStoreBase::~BinaryPreparedDataStoreBase() = default;
 
-Value BinaryPreparedDataStoreBase::load_metadata() const {
+Value BinaryPreparedDataStoreBase::load_metadata() const { return read_metadata().value_or(Value::object()); }
+
+std::optional<Value> BinaryPreparedDataStoreBase::read_metadata() const {
   fs::path path = metadata_path();
   std::error_code error;
-  if (!fs::exists(path, error)) return Value::object();
+  if (!fs::exists(path, error)) return std::nullopt;
   std::string bytes = store_files::read_file(path);
   Value metadata;
   try {

@@ -259,10 +259,17 @@ std::optional<Payload> BinaryPreparedDataStoreBase::load(std::optional<std::stri
                                                          std::optional<std::string> end_date,
                                                          std::optional<std::vector<std::string>> keys,
                                                          bool mmap) const {
+  return load_with(read_metadata(), std::move(start_date), std::move(end_date), std::move(keys), mmap);
+}
+
+std::optional<Payload> BinaryPreparedDataStoreBase::load_with(const std::optional<Value>& stored,
+                                                              std::optional<std::string> start_date,
+                                                              std::optional<std::string> end_date,
+                                                              std::optional<std::vector<std::string>> keys,
+                                                              bool mmap) const {
   DateRange range{normalize_yyyymmdd(start_date), normalize_yyyymmdd(end_date)};
-  std::error_code error;
-  if (!fs::exists(metadata_path(), error)) return std::nullopt;
-  Value metadata = load_metadata();
+  if (!stored) return std::nullopt;
+  const Value& metadata = *stored;
   const Value* datasets = section(metadata, "datasets", metadata_path());
   const Value* benchmarks = section(metadata, "benchmark_dict", metadata_path());
 

@@ -96,6 +96,16 @@ class VELMORA_PREPARE_EXPORT BinaryPreparedDataStoreBase {
   // file that is missing or differs, or the manifest itself when it is absent or unreadable.
   void verify() const;
 
+ protected:
+  // The metadata, or nothing when the store has no metadata file. Throws as load_metadata does.
+  std::optional<Value> read_metadata() const;
+
+  // The work of `load` over metadata already read (nothing: the store has none), so that a subclass that
+  // looks at the metadata to choose its keys reads the file once.
+  std::optional<Payload> load_with(const std::optional<Value>& metadata, std::optional<std::string> start_date,
+                                   std::optional<std::string> end_date,
+                                   std::optional<std::vector<std::string>> keys, bool mmap) const;
+
  private:
   std::filesystem::path store_dir_;
   OrderedMap<std::string> matrix_dtype_;
