@@ -345,6 +345,19 @@ class Reader {
  public:
   explicit Reader(std::string_view bytes) : data_(bytes) {}
 
+  // A pickle may make a container hold itself (refused when converting); emptying every container that is
+  // still alive breaks such cycles so that their memory is released.
+  ~Reader() {
+    for (const auto& weak : created_) {
+      if (auto container = weak.lock()) {
+        container->items.clear();
+        container->entries.clear();
+      }
+    }
+  }
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
+
   Value run() {
     while (true) {
       if (pos_ >= data_.size()) fail("pickle data ends without STOP");
@@ -441,6 +454,7 @@ class Reader {
   void push_container(Container::Kind kind, std::vector<Item> items = {}) {
     auto container = std::make_shared<Container>(kind);
     container->items = std::move(items);
+    created_.push_back(container);
     stack_.emplace_back(std::move(container));
   }
 
@@ -650,6 +664,7 @@ class Reader {
   std::vector<Item> stack_;
   std::vector<std::size_t> marks_;
   std::unordered_map<std::uint64_t, Item> memo_;
+  std::vector<std::weak_ptr<Container>> created_;
 };
 
 }  // namespace
