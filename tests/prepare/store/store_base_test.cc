@@ -181,6 +181,25 @@ TEST(StoreBaseTest, RewriteKeepsMappedMatricesValidAndLeavesOnlyNamedFiles) {
   }
 }
 
+TEST(StoreBaseTest, AFailedRewriteLeavesTheOldStoreAndNoStrayFiles) {
+  TempDir dir;
+  Payload old_payload = sample_payload(7, 3, 8, COMPONENTS);
+  base_store(dir.path()).write(old_payload);
+  std::set<std::string> before = directory_names(dir.path());
+
+  // The last dataset cannot be written: the files written before it are removed again.
+  OrderedMap<std::string> dtype = BASE_MATRIX_DTYPE;
+  dtype.set("broken", "float16");
+  BinaryPreparedDataStoreBase store(dir.path(), dtype, PREPARED_DATA_VERSION, FLOAT_STORAGE_DTYPE);
+  Payload new_payload = sample_payload(9, 4, 9, COMPONENTS);
+  new_payload.data.set_matrix("broken", new_payload.data.matrix("close_price"));
+  expect_error<ValueError>([&] { store.write(new_payload); },
+                           "unsupported storage dtype: float16 (expected float64 or bool)");
+  EXPECT_EQ(directory_names(dir.path()), before);
+  expect_same_payload(old_payload, *store.load());
+  EXPECT_NO_THROW(store.verify());
+}
+
 TEST(StoreBaseTest, MetadataRecordsEveryDatasetWithItsLabelsAndChecksums) {
   TempDir dir;
   auto store = base_store(dir.path());
