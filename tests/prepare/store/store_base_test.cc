@@ -4,6 +4,7 @@
 #include "velmora/backtest/store_base.h"
 
 #include <filesystem>
+#include <functional>
 #include <set>
 
 #include <gtest/gtest.h>
@@ -198,6 +199,49 @@ TEST(StoreBaseTest, AFailedRewriteLeavesTheOldStoreAndNoStrayFiles) {
   EXPECT_EQ(directory_names(dir.path()), before);
   expect_same_payload(old_payload, *store.load());
   EXPECT_NO_THROW(store.verify());
+}
+
+// A store whose load first lets a rewrite happen between reading the metadata and opening the files, the
+// way a concurrent writer can.
+class RacedStore : public BinaryPreparedDataStoreBase {
+ public:
+  RacedStore(const fs::path& dir, std::function<void()> writer)
+      : BinaryPreparedDataStoreBase(dir, BASE_MATRIX_DTYPE, PREPARED_DATA_VERSION, FLOAT_STORAGE_DTYPE),
+        writer_(std::move(writer)) {}
+
+  std::optional<Payload> load_during_rewrite(int& attempts) const {
+    return load_consistently([&](const std::optional<Value>& metadata) {
+      if (++attempts == 1) writer_();
+      return load_with(metadata, std::nullopt, std::nullopt, std::nullopt, true);
+    });
+  }
+
+ private:
+  std::function<void()> writer_;
+};
+
+TEST(StoreBaseTest, ALoadThatLosesItsFilesToARewriteStartsOverOnTheNewMetadata) {
+  TempDir dir;
+  auto store = base_store(dir.path());
+  Payload first = sample_payload(6, 3, 10, COMPONENTS);
+  Payload second = sample_payload(8, 2, 11, COMPONENTS);
+  store.write(first);
+
+  int attempts = 0;
+  RacedStore raced(dir.path(), [&] { store.write(second); });
+  auto loaded = raced.load_during_rewrite(attempts);
+  EXPECT_EQ(attempts, 2);
+  expect_same_payload(second, *loaded);
+
+  // A file missing without any change of the metadata is an error at once.
+  fs::remove(dir / store.load_metadata()["datasets"]["close_price"]["file"].get<std::string>());
+  attempts = 0;
+  RacedStore unchanged(dir.path(), [] {});
+  expect_error<VelmoraError>([&] { unchanged.load_during_rewrite(attempts); },
+                             "dataset \"close_price\" cannot be loaded: cannot open " +
+                                 (dir / store.load_metadata()["datasets"]["close_price"]["file"].get<std::string>()).string() +
+                                 ": No such file or directory");
+  EXPECT_EQ(attempts, 1);
 }
 
 TEST(StoreBaseTest, MetadataRecordsEveryDatasetWithItsLabelsAndChecksums) {

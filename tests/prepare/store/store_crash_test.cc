@@ -117,5 +117,64 @@ TEST(StoreCrashTest, AKilledWriterLeavesTheCompleteOldOrNewStore) {
   EXPECT_NO_THROW(store.verify());
 }
 
+// Kills and reaps a child process when it goes out of scope, so a failing check never leaves it running.
+class ChildGuard {
+ public:
+  explicit ChildGuard(pid_t pid) : pid_(pid) {}
+  ~ChildGuard() { stop(); }
+  ChildGuard(const ChildGuard&) = delete;
+  ChildGuard& operator=(const ChildGuard&) = delete;
+  // The child's wait status after SIGKILL.
+  int stop() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status_, 0);
+      pid_ = -1;
+    }
+    return status_;
+  }
+
+ private:
+  pid_t pid_;
+  int status_ = 0;
+};
+
+TEST(StoreCrashTest, ReadersDuringRewritesSeeTheOldOrNewStore) {
+  TempDir dir;
+  BinaryPreparedDataStore store(dir.path(), std::vector<std::string>{C1});
+  const Payload a = sample_payload(40, 30, 1, {C1});
+  const Payload b = sample_payload(33, 36, 2, {C1});
+  store.write(a);
+
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    try {
+      while (true) {
+        store.write(b);
+        store.write(a);
+      }
+    } catch (...) {
+      _exit(3);
+    }
+  }
+  ChildGuard writer(pid);
+  // Files the loaded metadata names may vanish while a load runs; the load then starts over on the new
+  // metadata instead of failing.
+  // Loads go on until the store has switched 40 times under them (bounded by a number of loads).
+  int switches = 0, last_variant = 1;
+  for (int i = 0; i < 20000 && switches < 40; ++i) {
+    std::optional<Payload> loaded;
+    ASSERT_NO_THROW(loaded = store.load(std::nullopt, std::nullopt, std::nullopt, i % 2 == 0)) << "load " << i;
+    int variant = loaded->meta["variant"].get<int>();
+    EXPECT_TRUE(same_data(variant == 1 ? a : b, *loaded, nullptr)) << "load " << i;
+    switches += variant != last_variant;
+    last_variant = variant;
+  }
+  int status = writer.stop();
+  EXPECT_TRUE(WIFSIGNALED(status)) << "the writer failed on its own, status " << status;
+  RecordProperty("switches_seen", switches);
+}
+
 }  // namespace
 }  // namespace velmora::backtest

@@ -48,16 +48,18 @@ std::optional<Payload> BinaryPreparedDataStore::load(std::optional<std::string> 
                                                      std::optional<std::string> end_date,
                                                      std::optional<std::vector<std::string>> keys, bool mmap) const {
   if (keys) return BinaryPreparedDataStoreBase::load(std::move(start_date), std::move(end_date), std::move(keys), mmap);
-  std::optional<Value> metadata = read_metadata();
-  keys.emplace();
-  if (metadata) {
-    auto datasets = metadata->find("datasets");
-    bool listed = datasets != metadata->end() && datasets->is_object();
-    for (const auto& [key, dtype] : matrix_dtype()) {
-      if (listed && datasets->contains(key)) keys->push_back(key);
+  return load_consistently([&](const std::optional<Value>& metadata) {
+    const Value* datasets = nullptr;
+    if (metadata) {
+      auto found = metadata->find("datasets");
+      if (found != metadata->end() && found->is_object()) datasets = &*found;
     }
-  }
-  return load_with(metadata, std::move(start_date), std::move(end_date), std::move(keys), mmap);
+    std::vector<std::string> listed_keys;
+    for (const auto& [key, dtype] : matrix_dtype()) {
+      if (datasets && datasets->contains(key)) listed_keys.push_back(key);
+    }
+    return load_with(metadata, start_date, end_date, listed_keys, mmap);
+  });
 }
 
 std::optional<Payload> BinaryPreparedDataStore::load(const Value& start_date, const Value& end_date,

@@ -69,10 +69,19 @@ BinaryPreparedDataStoreBase::~BinaryPreparedDataStoreBase() = default;
 Value BinaryPreparedDataStoreBase::load_metadata() const { return read_metadata().value_or(Value::object()); }
 
 std::optional<Value> BinaryPreparedDataStoreBase::read_metadata() const {
-  fs::path path = metadata_path();
+  std::optional<std::string> bytes = read_metadata_bytes();
+  if (!bytes) return std::nullopt;
+  return parse_metadata(*bytes);
+}
+
+std::optional<std::string> BinaryPreparedDataStoreBase::read_metadata_bytes() const {
   std::error_code error;
-  if (!fs::exists(path, error)) return std::nullopt;
-  std::string bytes = store_files::read_file(path);
+  if (!fs::exists(metadata_path(), error)) return std::nullopt;
+  return store_files::read_file(metadata_path());
+}
+
+Value BinaryPreparedDataStoreBase::parse_metadata(const std::string& bytes) const {
+  fs::path path = metadata_path();
   Value metadata;
   try {
     metadata = pickle_loads(bytes);

@@ -259,17 +259,32 @@ std::optional<Payload> BinaryPreparedDataStoreBase::load(std::optional<std::stri
                                                          std::optional<std::string> end_date,
                                                          std::optional<std::vector<std::string>> keys,
                                                          bool mmap) const {
-  return load_with(read_metadata(), std::move(start_date), std::move(end_date), std::move(keys), mmap);
+  return load_consistently(
+      [&](const std::optional<Value>& metadata) { return load_with(metadata, start_date, end_date, keys, mmap); });
+}
+
+std::optional<Payload> BinaryPreparedDataStoreBase::load_consistently(const LoadFrom& load_from) const {
+  for (int attempt = 1;; ++attempt) {
+    std::optional<std::string> bytes = read_metadata_bytes();
+    std::optional<Value> metadata;
+    if (bytes) metadata = parse_metadata(*bytes);
+    try {
+      return load_from(metadata);
+    } catch (const VelmoraError&) {
+      if (attempt >= MAX_LOAD_ATTEMPTS || read_metadata_bytes() == bytes) throw;
+    }
+  }
 }
 
 std::optional<Payload> BinaryPreparedDataStoreBase::load_with(const std::optional<Value>& stored,
-                                                              std::optional<std::string> start_date,
-                                                              std::optional<std::string> end_date,
-                                                              std::optional<std::vector<std::string>> keys,
+                                                              const std::optional<std::string>& start_date,
+                                                              const std::optional<std::string>& end_date,
+                                                              const std::optional<std::vector<std::string>>& requested,
                                                               bool mmap) const {
   DateRange range{normalize_yyyymmdd(start_date), normalize_yyyymmdd(end_date)};
   if (!stored) return std::nullopt;
   const Value& metadata = *stored;
+  std::optional<std::vector<std::string>> keys = requested;
   const Value* datasets = section(metadata, "datasets", metadata_path());
   const Value* benchmarks = section(metadata, "benchmark_dict", metadata_path());
 

@@ -22,6 +22,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -61,8 +62,9 @@ class VELMORA_PREPARE_EXPORT BinaryPreparedDataStoreBase {
   // read, in the order the result holds them (nothing = every dataset the metadata lists). The data ends
   // with "benchmark_dict", restricted to the range, when the store has one. With `mmap` the matrices are
   // zero-copy views of the mapped files; without it they are read into memory.
-  // Throws KeyError naming a key the metadata lacks, ValueError for an unreadable date, and VelmoraError
-  // naming the dataset for a missing, truncated or damaged file.
+  // When a writer switches the store during the load (the files the metadata named are gone), the load
+  // starts over on the new metadata. Throws KeyError naming a key the metadata lacks, ValueError for an
+  // unreadable date, and VelmoraError naming the dataset for a missing, truncated or damaged file.
   virtual std::optional<Payload> load(std::optional<std::string> start_date = std::nullopt,
                                       std::optional<std::string> end_date = std::nullopt,
                                       std::optional<std::vector<std::string>> keys = std::nullopt,
@@ -97,16 +99,27 @@ class VELMORA_PREPARE_EXPORT BinaryPreparedDataStoreBase {
   void verify() const;
 
  protected:
-  // The metadata, or nothing when the store has no metadata file. Throws as load_metadata does.
-  std::optional<Value> read_metadata() const;
-
   // The work of `load` over metadata already read (nothing: the store has none), so that a subclass that
   // looks at the metadata to choose its keys reads the file once.
-  std::optional<Payload> load_with(const std::optional<Value>& metadata, std::optional<std::string> start_date,
-                                   std::optional<std::string> end_date,
-                                   std::optional<std::vector<std::string>> keys, bool mmap) const;
+  std::optional<Payload> load_with(const std::optional<Value>& metadata, const std::optional<std::string>& start_date,
+                                   const std::optional<std::string>& end_date,
+                                   const std::optional<std::vector<std::string>>& keys, bool mmap) const;
+
+  // Runs `load_from` over the current metadata. When it fails with VelmoraError and the metadata file has
+  // changed meanwhile (a writer switched the store and removed files that the old metadata named), runs it
+  // again over the new metadata, up to MAX_LOAD_ATTEMPTS times in all.
+  using LoadFrom = std::function<std::optional<Payload>(const std::optional<Value>& metadata)>;
+  std::optional<Payload> load_consistently(const LoadFrom& load_from) const;
+  static constexpr int MAX_LOAD_ATTEMPTS = 5;
 
  private:
+  // The metadata, or nothing when the store has no metadata file. Throws as load_metadata does.
+  std::optional<Value> read_metadata() const;
+  // The metadata file's bytes, or nothing when the store has none.
+  std::optional<std::string> read_metadata_bytes() const;
+  // The metadata map in `bytes`. Throws VelmoraError naming the file when they are not a pickled map.
+  Value parse_metadata(const std::string& bytes) const;
+
   std::filesystem::path store_dir_;
   OrderedMap<std::string> matrix_dtype_;
   std::int64_t version_;
