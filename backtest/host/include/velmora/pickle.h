@@ -8,8 +8,9 @@
 // constructs something (GLOBAL, STACK_GLOBAL, REDUCE, BUILD, INST, OBJ, NEWOBJ, PERSID, EXT1, ...) is refused
 // before anything is done with it, so a pickle can never run code here. Truncated or malformed input,
 // integers outside the 64-bit range, texts that are not UTF-8, dict keys that are not texts and structures
-// that contain themselves are refused too. Every refusal throws ValueError with a message that names the
-// problem and its byte offset.
+// that contain themselves are refused too, as are nesting deeper than 1000 levels and shared references that
+// would expand to more than 2^24 values. Every refusal throws ValueError with a message that names the
+// problem and, for a problem at one opcode, its byte offset.
 //
 // Kinds map as follows: dict ↔ map (insertion order kept), list ↔ list, a tuple is read as a list, str ↔
 // text, int ↔ integer (int64), float ↔ float, bool ↔ bool, None ↔ null.
