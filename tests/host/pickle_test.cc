@@ -27,7 +27,7 @@ Value sample_value() {
   Value big_list = Value::array();
   for (int i = 0; i < 2500; ++i) big_list.push_back(i * 7 - 3000);
   Value big_dict = Value::object();
-  for (int i = 0; i < 1001; ++i) big_dict["k" + std::to_string(i)] = i % 2 == 0;
+  for (int i = 0; i < 1001; ++i) big_dict[std::string("k").append(std::to_string(i))] = i % 2 == 0;
   Value ints = Value::array({0, 1, 255, 256, 65535, 65536, -1, -128, -129, 2147483647, -2147483648LL,
                              2147483648LL, -2147483649LL, 4294967296LL, 1LL << 40, -(1LL << 40),
                              std::numeric_limits<std::int64_t>::max(), std::numeric_limits<std::int64_t>::min(),
