@@ -193,7 +193,8 @@ TEST_F(DownloadPackageTest, FailuresStillDeleteTheTemporaryFile) {
     std::string message;
   } cases[] = {
       {"HTTP failure", 404, {{"metadata.pkl", "meta"}}, "下载回测基准数据失败: HTTP 404"},
-      {"illegal entry", 200, {{"metadata.pkl", "meta"}, {"../escape.bin", "x"}}, "回测基准数据包含非法路径条目: ../escape.bin"},
+      {"illegal entry", 200, {{"metadata.pkl", "meta"}, {"../escape.bin", "x"}},
+       "回测基准数据包含非法路径条目: ../escape.bin"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);

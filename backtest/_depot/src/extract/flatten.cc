@@ -23,7 +23,8 @@ void move_entry(const std::filesystem::path& from, const std::filesystem::path& 
   if (error != std::errc::cross_device_link) {
     throw std::filesystem::filesystem_error("cannot move", from, to, error);
   }
-  std::filesystem::copy(from, to, std::filesystem::copy_options::recursive | std::filesystem::copy_options::copy_symlinks);
+  std::filesystem::copy(from, to,
+                        std::filesystem::copy_options::recursive | std::filesystem::copy_options::copy_symlinks);
   std::filesystem::remove_all(from);
 }
 
