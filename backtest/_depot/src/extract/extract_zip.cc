@@ -129,7 +129,11 @@ void extract_file(zip_t* archive, zip_uint64_t index, const Member& member, cons
   Entry entry(zip_fopen_index(archive, index, 0));
   if (!entry) throw_zip_error(zip_get_error(archive), member.name);
 
-  CreatedFile temp = create_unique_file(target.parent_path(), "." + target.filename().string() + ".", ".part", 0666);
+  // Hidden and named after the final file: ".close.bin.<random>.part".
+  std::string prefix(1, '.');
+  prefix += target.filename().string();
+  prefix += '.';
+  CreatedFile temp = create_unique_file(target.parent_path(), prefix, ".part", 0666);
   try {
     for (;;) {
       const zip_int64_t read = zip_fread(entry.get(), buffer.data(), buffer.size());
