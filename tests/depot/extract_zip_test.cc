@@ -169,6 +169,18 @@ TEST_F(ExtractZipTest, CrcMismatchStopsThereAndNeverLeavesTheDamagedFile) {
   EXPECT_EQ(tree(store), (std::vector<std::string>{"first.bin", "second.bin"}));
 }
 
+TEST_F(ExtractZipTest, BadLocalHeaderIsFoundBeforeAnythingIsWritten) {
+  write_zip(archive, {{"first.bin", "fine"}, {"second.bin", "data"}});
+  std::string bytes = read_file(archive);
+  const auto second = bytes.find("PK\x03\x04", 1);
+  ASSERT_NE(second, std::string::npos);
+  bytes[second + 2] = 'X';
+  write_file(archive, bytes);
+  const auto error = expect_error<VelmoraError>([&] { _extract_zip(archive, store); }, DAMAGED);
+  EXPECT_EQ(zip_cause(error), ZIP_ER_NOZIP);  // the header's signature is not a zip signature
+  EXPECT_TRUE(fs::is_empty(store));
+}
+
 TEST_F(ExtractZipTest, TruncatedArchiveIsDamaged) {
   std::string payload(200000, '\0');
   for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>((i * 7919) % 251);

@@ -4,6 +4,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 
 #include "support/temp_dir.h"
 #include "velmora/backtest/depot.h"
@@ -55,6 +57,31 @@ TEST_F(FlattenTest, NestedLinkToADirectoryIsFlattenedAndTheLinkRemoved) {
   flatten_single_subdir(store);
   EXPECT_EQ(tree(store), (std::vector<std::string>{"metadata.pkl"}));
   EXPECT_TRUE(fs::is_empty(dir / "real"));
+}
+
+TEST_F(FlattenTest, MovesAcrossFileSystemsByCopying) {
+  // A nested link into a directory on another file system: every move there is a copy and a delete.
+  std::string pattern = "/dev/shm/velmora-flatten-XXXXXX";
+  if (!fs::is_directory("/dev/shm") || !mkdtemp(pattern.data())) GTEST_SKIP() << "no /dev/shm";
+  const fs::path elsewhere = pattern;
+  struct stat here {}, there {};
+  ::stat(store.c_str(), &here);
+  ::stat(elsewhere.c_str(), &there);
+  if (here.st_dev == there.st_dev) {
+    fs::remove_all(elsewhere);
+    GTEST_SKIP() << "/dev/shm is on the same file system";
+  }
+  fs::create_directories(elsewhere / "data");
+  write_file(elsewhere / "metadata.pkl", "meta");
+  write_file(elsewhere / "data" / "close.bin", "close");
+  fs::create_symlink("metadata.pkl", elsewhere / "meta-link");
+  fs::create_directory_symlink(elsewhere, store / "enviroment_data");
+  flatten_single_subdir(store);
+  EXPECT_EQ(tree(store), (std::vector<std::string>{"data", "data/close.bin", "meta-link", "metadata.pkl"}));
+  EXPECT_EQ(read_file(store / "data/close.bin"), "close");
+  EXPECT_TRUE(fs::is_symlink(store / "meta-link"));
+  EXPECT_TRUE(fs::is_empty(elsewhere));
+  fs::remove_all(elsewhere);
 }
 
 TEST_F(FlattenTest, LeavesEveryOtherLayoutUnchanged) {

@@ -219,6 +219,7 @@ TEST_F(StreamDownloadTest, TransferFailuresAreNetworkErrors) {
       {"too many redirects", server.url("/loop"), CURLE_TOO_MANY_REDIRECTS},
       {"redirect to a file address", server.url("/to-file"), CURLE_UNSUPPORTED_PROTOCOL},
       {"unsupported scheme", "ftp://127.0.0.1/x", CURLE_UNSUPPORTED_PROTOCOL},
+      {"malformed address", "http://[127.0.0.1/x", CURLE_URL_MALFORMAT},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);

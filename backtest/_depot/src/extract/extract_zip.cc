@@ -83,7 +83,9 @@ Archive open_archive(const std::filesystem::path& path) {
   // The zip library opens an empty file as an empty archive; a package is never empty.
   if (std::filesystem::file_size(path) == 0) throw_zip_error(ZIP_ER_NOZIP, path.string(), "empty file");
   int code = ZIP_ER_OK;
-  zip_t* archive = zip_open(path.c_str(), ZIP_RDONLY, &code);
+  // The consistency check compares every local header with the central directory at once, so that a
+  // broken local header stops the extraction before anything is written.
+  zip_t* archive = zip_open(path.c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &code);
   if (!archive) {
     zip_error_t error;
     zip_error_init_with_code(&error, code);

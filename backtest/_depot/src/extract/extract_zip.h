@@ -19,8 +19,8 @@ namespace velmora::backtest {
 //
 // Errors: VelmoraError "回测基准数据包含非法路径条目: " + entry name, before anything is written;
 // VelmoraError "回测基准数据包损坏,无法解压" for a file that is not a zip archive, an empty file, or a
-// damaged entry (cause: std::system_error in the "libzip" category); entries written before a damaged one
-// stay. Other errors (unreadable archive, full disk, encrypted or unsupported entries) pass through, those
+// damaged entry (cause: std::system_error in the "libzip" category). Broken headers are found before
+// anything is written; damaged entry data is found while reading it, and entries written before stay. Other errors (unreadable archive, full disk, encrypted or unsupported entries) pass through, those
 // of the zip library as std::system_error in the "libzip" category.
 VELMORA_DEPOT_EXPORT void _extract_zip(const std::filesystem::path& archive, const std::filesystem::path& store_dir);
 
