@@ -63,14 +63,16 @@ TEST_F(ExtractZipTest, WritesStoredDeflatedAndNestedMembers) {
                       {"data/", ""},
                       {"data/close.bin", big, true},
                       {"deep/er/file.bin", "stored", false},
-                      {"empty.bin", "", true}});
+                      {"empty.bin", "", true},
+                      {std::string(250, 'n'), "longest name", true}});
   _extract_zip(archive, store);
   EXPECT_EQ(read_file(store / "metadata.pkl"), "meta");
   EXPECT_EQ(read_file(store / "data/close.bin"), big);
   EXPECT_EQ(read_file(store / "deep/er/file.bin"), "stored");
   EXPECT_EQ(read_file(store / "empty.bin"), "");
+  EXPECT_EQ(read_file(store / std::string(250, 'n')), "longest name");
   EXPECT_EQ(tree(store), (std::vector<std::string>{"data", "data/close.bin", "deep", "deep/er", "deep/er/file.bin",
-                                                  "empty.bin", "metadata.pkl"}));
+                                                  "empty.bin", "metadata.pkl", std::string(250, 'n')}));
 }
 
 TEST_F(ExtractZipTest, ReplacesFilesOfTheSameNameAndKeepsOthers) {

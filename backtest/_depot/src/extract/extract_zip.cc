@@ -131,9 +131,10 @@ void extract_file(zip_t* archive, zip_uint64_t index, const Member& member, cons
   Entry entry(zip_fopen_index(archive, index, 0));
   if (!entry) throw_zip_error(zip_get_error(archive), member.name);
 
-  // Hidden and named after the final file: ".close.bin.<random>.part".
+  // Hidden and named after the final file, ".close.bin.<random>.part"; the name part is cut short so that a
+  // long member name still leaves room for the rest within the file-name limit.
   std::string prefix(1, '.');
-  prefix += target.filename().string();
+  prefix += target.filename().string().substr(0, 100);
   prefix += '.';
   CreatedFile temp = create_unique_file(target.parent_path(), prefix, ".part", 0666);
   try {
