@@ -26,7 +26,6 @@ class FileDescriptor {
   FileDescriptor& operator=(const FileDescriptor&) = delete;
   ~FileDescriptor();
 
-  bool is_open() const noexcept { return fd_ >= 0; }
   // Writes all `size` bytes, retrying short writes. `path` names the file in errors.
   void write_all(const char* data, std::size_t size, const std::filesystem::path& path) const;
   // Closes the descriptor; raises when the close reports an error (such as a delayed write failure).

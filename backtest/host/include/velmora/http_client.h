@@ -27,9 +27,7 @@ class VELMORA_HOST_EXPORT HttpClient {
   // An empty `token` sends no Authorization header.
   explicit HttpClient(std::string base_url, std::string token = {});
 
-  const std::string& base_url() const noexcept { return base_url_; }
-
-  // Requests base_url() + `path` and returns the decoded body: a JSON object as a map Value, or null for
+  // Requests the base address + `path` and returns the decoded body: a JSON object as a map Value, or null for
   // an empty body or a JSON null. Redirects are not followed; TLS certificates are verified.
   Value get(const std::string& path) const;
 
