@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "velmora/backtest/cells.h"
 #include "velmora/backtest/labels.h"
 #include "velmora/backtest/prepare_export.h"
 
@@ -46,6 +47,10 @@ class VELMORA_PREPARE_EXPORT WideMatrix {
   // A read-only view of row-major cells that `owner` keeps alive (float64: doubles; bool: bytes 0/1).
   static WideMatrix view(CellType type, const void* cells, std::shared_ptr<const void> owner, Labels rows,
                          Labels columns);
+  // Takes ownership of cells made with allocate_float / allocate_bool, without copying.
+  // REQUIRES: the storage holds rows.size() * columns.size() cells, every one written.
+  static WideMatrix from_cells(FloatCells cells, Labels rows, Labels columns);
+  static WideMatrix from_cells(BoolCells cells, Labels rows, Labels columns);
   // The reference's labels, every cell `fill` (float64). The reference's cells are not read.
   static WideMatrix constant_like(const WideMatrix& reference, double fill = NaN);
 
