@@ -41,7 +41,7 @@ namespace velmora {
 enum class FactorLayout : std::uint8_t { long_rows, wide };
 
 // One recorded call.
-struct FactorServiceCall {
+struct VELMORA_HOST_EXPORT FactorServiceCall {
   enum class Operation : std::uint8_t { get_factors, get_index_daily };
   Operation operation = Operation::get_factors;
   FactorSelection factor;                   // get_factors only
