@@ -1,5 +1,7 @@
 #include "velmora/column_builder.h"
 
+#include <algorithm>
+#include <functional>
 #include <limits>
 #include <utility>
 
@@ -49,7 +51,8 @@ void ColumnBuilder::switch_to_variant() {
   valid_ = {};
   codes_ = {};
   texts_ = {};
-  text_codes_ = {};
+  hashes_ = {};
+  slots_ = {};
   last_code_ = -1;
   state_ = State::variant;
 }
@@ -135,18 +138,34 @@ void ColumnBuilder::append_text(std::string_view text) {
     return;
   }
   // Consecutive rows often repeat a text (a factor name, a date): reuse the last code without hashing.
-  if (last_code_ < 0 || texts_[static_cast<std::size_t>(last_code_)] != text) {
-    auto found = text_codes_.find(text);
-    if (found == text_codes_.end()) {
-      last_code_ = static_cast<std::int32_t>(texts_.size());
-      texts_.emplace_back(text);
-      text_codes_.emplace(texts_.back(), last_code_);
-    } else {
-      last_code_ = found->second;
-    }
-  }
+  if (last_code_ < 0 || texts_[static_cast<std::size_t>(last_code_)] != text) last_code_ = text_code(text);
   codes_.push_back(last_code_);
   ++size_;
+}
+
+std::int32_t ColumnBuilder::text_code(std::string_view text) {
+  if ((texts_.size() + 1) * 2 > slots_.size()) {
+    // Keep the table at most half full: double it and re-insert every code.
+    slots_.assign(std::max<std::size_t>(64, slots_.size() * 2), -1);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t code = 0; code < hashes_.size(); ++code) {
+      std::size_t slot = hashes_[code] & mask;
+      while (slots_[slot] >= 0) slot = (slot + 1) & mask;
+      slots_[slot] = static_cast<std::int32_t>(code);
+    }
+  }
+  const std::size_t hash = std::hash<std::string_view>()(text);
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t slot = hash & mask;
+  for (; slots_[slot] >= 0; slot = (slot + 1) & mask) {
+    auto code = static_cast<std::size_t>(slots_[slot]);
+    if (hashes_[code] == hash && texts_[code] == text) return slots_[slot];
+  }
+  auto code = static_cast<std::int32_t>(texts_.size());
+  texts_.emplace_back(text);
+  hashes_.push_back(hash);
+  slots_[slot] = code;
+  return code;
 }
 
 void ColumnBuilder::append_datetime(DateTime value) {

@@ -123,7 +123,8 @@ SqliteFactorService::SqliteFactorService(std::filesystem::path database) : path_
   if (!std::filesystem::exists(path_, error)) fail(path_, "no such file");
   if (std::filesystem::is_directory(path_, error)) fail(path_, "is a directory, not a database file");
   sqlite3* raw = nullptr;
-  int code = sqlite3_open_v2(path_.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
+  // Queries are serialised by the service's own mutex, so the connection needs none of its own.
+  int code = sqlite3_open_v2(path_.c_str(), &raw, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
   connection_ = std::make_unique<Connection>();
   connection_->db.reset(raw);
   if (code != SQLITE_OK) fail(path_, std::string("cannot be opened: ") + (raw ? sqlite3_errmsg(raw) : "out of memory"));

@@ -7,7 +7,7 @@
 // kind. A column of missing cells only is a float64 column of NaN.
 //
 // Texts are dictionary-encoded as they arrive: a repeat of the previous text costs one comparison, any
-// other text one hash lookup.
+// other text one probe of an open-addressing table of codes.
 //
 // Not thread-safe; one builder per column.
 
@@ -16,7 +16,6 @@
 #include <deque>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "velmora/column.h"
@@ -49,6 +48,7 @@ class VELMORA_HOST_EXPORT ColumnBuilder {
   enum class State : std::uint8_t { unknown, int64, float64, text, datetime, variant };
 
   void switch_to_variant();
+  std::int32_t text_code(std::string_view text);
   void push_valid(bool present);
   Cell cell_at(std::size_t row) const;
 
@@ -58,8 +58,9 @@ class VELMORA_HOST_EXPORT ColumnBuilder {
   std::vector<std::int64_t> integers_;
   std::vector<std::uint8_t> valid_;
   std::vector<std::int32_t> codes_;
-  std::deque<std::string> texts_;  // stable addresses: the lookup keys point into it
-  std::unordered_map<std::string_view, std::int32_t> text_codes_;
+  std::deque<std::string> texts_;    // the dictionary, by code
+  std::vector<std::size_t> hashes_;  // the hash of each dictionary text, by code
+  std::vector<std::int32_t> slots_;  // open addressing: a code or -1; the size is a power of two
   std::int32_t last_code_ = -1;
   std::vector<Cell> cells_;
 };
