@@ -12,10 +12,7 @@ ColumnBuilder::~ColumnBuilder() = default;
 ColumnBuilder::ColumnBuilder(ColumnBuilder&&) noexcept = default;
 ColumnBuilder& ColumnBuilder::operator=(ColumnBuilder&&) noexcept = default;
 
-void ColumnBuilder::reserve(std::size_t rows) {
-  doubles_.reserve(rows);
-  codes_.reserve(rows);
-}
+void ColumnBuilder::reserve(std::size_t rows) { reserved_ = rows; }
 
 void ColumnBuilder::push_valid(bool present) {
   // The mask is made only once the first missing cell arrives; until then every cell is present.
@@ -83,6 +80,7 @@ void ColumnBuilder::append_missing() {
 void ColumnBuilder::append_double(double value) {
   if (state_ == State::unknown) {
     state_ = State::float64;
+    doubles_.reserve(reserved_);
     doubles_.assign(size_, std::numeric_limits<double>::quiet_NaN());
     if (size_) valid_.assign(size_, 0);
   } else if (state_ == State::int64) {
@@ -108,6 +106,7 @@ void ColumnBuilder::append_double(double value) {
 void ColumnBuilder::append_int(std::int64_t value) {
   if (state_ == State::unknown) {
     state_ = State::int64;
+    integers_.reserve(reserved_);
     integers_.assign(size_, 0);
     if (size_) valid_.assign(size_, 0);
   }
@@ -129,6 +128,7 @@ void ColumnBuilder::append_int(std::int64_t value) {
 void ColumnBuilder::append_text(std::string_view text) {
   if (state_ == State::unknown) {
     state_ = State::text;
+    codes_.reserve(reserved_);
     codes_.assign(size_, -1);
   }
   if (state_ != State::text) {
@@ -171,6 +171,7 @@ std::int32_t ColumnBuilder::text_code(std::string_view text) {
 void ColumnBuilder::append_datetime(DateTime value) {
   if (state_ == State::unknown) {
     state_ = State::datetime;
+    integers_.reserve(reserved_);
     integers_.assign(size_, 0);
     if (size_) valid_.assign(size_, 0);
   }

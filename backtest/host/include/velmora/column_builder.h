@@ -30,6 +30,7 @@ class VELMORA_HOST_EXPORT ColumnBuilder {
   ColumnBuilder(ColumnBuilder&&) noexcept;
   ColumnBuilder& operator=(ColumnBuilder&&) noexcept;
 
+  // Room for `rows` cells in the buffer of the kind the first value chooses.
   void reserve(std::size_t rows);
 
   void append_missing();
@@ -54,6 +55,7 @@ class VELMORA_HOST_EXPORT ColumnBuilder {
 
   State state_ = State::unknown;
   std::size_t size_ = 0;
+  std::size_t reserved_ = 0;
   std::vector<double> doubles_;
   std::vector<std::int64_t> integers_;
   std::vector<std::uint8_t> valid_;
