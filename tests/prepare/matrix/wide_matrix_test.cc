@@ -128,6 +128,36 @@ TEST(WideMatrixRank, AverageRanksForTiesAndNaNStays) {
   EXPECT_CELLS(m.rank(), {{2.5, NaN, 2.5, 1}, {NaN, NaN, NaN, NaN}, {3, 3, 3, 1}});
 }
 
+TEST(WideMatrixRank, LongRowsWithNegativesZerosAndTiesMatchTheDefinition) {
+  // Rows long enough for the radix path, values spread over signs and magnitudes, with -0.0 tied to +0.0.
+  std::vector<double> cells;
+  std::vector<std::string> cols;
+  const std::size_t n = 700;
+  for (std::size_t j = 0; j < n; ++j) {
+    cols.push_back("c" + std::to_string(j));
+    double v = static_cast<double>((j * 7919) % 301) - 150.0;
+    if (j % 50 == 0) v = (j % 100 == 0) ? -0.0 : 0.0;
+    if (j % 13 == 0) v *= 1e-9;
+    if (j % 17 == 0) v = NaN;
+    cells.push_back(v);
+  }
+  auto m = WideMatrix::from_grid(cells, Labels{"d1"}, Labels(cols));
+  auto ranked = m.rank();
+  for (std::size_t j = 0; j < n; ++j) {
+    if (std::isnan(cells[j])) {
+      EXPECT_TRUE(std::isnan(ranked.value(0, j)));
+      continue;
+    }
+    double less = 0, equal = 0;
+    for (double other : cells) {
+      if (std::isnan(other)) continue;
+      less += other < cells[j];
+      equal += other == cells[j];
+    }
+    EXPECT_EQ(ranked.value(0, j), less + (equal + 1.0) / 2.0) << "column " << j;
+  }
+}
+
 TEST(WideMatrixRank, OneThreadAndManyThreadsGiveIdenticalResults) {
   std::vector<double> cells;
   const std::size_t rows = 300, cols = 500;

@@ -5,6 +5,7 @@
 #include <numeric>
 
 #include "matrix/alignment.h"
+#include "matrix/row_rank.h"
 #include "velmora/backtest/cells.h"
 #include "velmora/backtest/parallel.h"
 #include "velmora/errors.h"
@@ -258,26 +259,16 @@ WideMatrix WideMatrix::rank() const {
   const double* in = source.float_cells();
   double* out = cells.get();
   parallel_for(nr, 1, [&](std::size_t begin, std::size_t end) {
-    std::vector<std::pair<double, std::uint32_t>> order;
-    order.reserve(nc);
+    RowRanker ranker;
     for (std::size_t i = begin; i < end; ++i) {
       const double* irow = in + i * nc;
       double* orow = out + i * nc;
-      order.clear();
+      ranker.clear();
       for (std::size_t j = 0; j < nc; ++j) {
         orow[j] = NaN;
-        if (!std::isnan(irow[j])) order.emplace_back(irow[j], static_cast<std::uint32_t>(j));
+        if (!std::isnan(irow[j])) ranker.add(irow[j], static_cast<std::uint32_t>(j));
       }
-      std::sort(order.begin(), order.end(),
-                [](const auto& a, const auto& b) { return a.first < b.first; });
-      // A run of equal values at positions [k, m) shares the mean rank ((k+1) + m) / 2.
-      for (std::size_t k = 0; k < order.size();) {
-        std::size_t m = k + 1;
-        while (m < order.size() && order[m].first == order[k].first) ++m;
-        double mean_rank = (static_cast<double>(k + 1) + static_cast<double>(m)) / 2.0;
-        for (std::size_t p = k; p < m; ++p) orow[order[p].second] = mean_rank;
-        k = m;
-      }
+      ranker.write_ranks(orow);
     }
   });
   return from_cells(std::move(cells), rows_, columns_);

@@ -1,0 +1,44 @@
+#pragma once
+
+// Writes a synthetic factor database in the schema the SQLite factor service reads: realistic enough to run
+// a whole build on (A-share-like identifiers, listings and delistings, random-walk prices with limit prices
+// at ±10 % of the previous close, volume-weighted prices that sometimes sit at a limit, suspensions, sparse
+// dividends and splits, industry codes, index membership, benchmark quotes), and deterministic per seed.
+//
+// Schema:
+//   CREATE TABLE factor_values (factor TEXT NOT NULL, order_book_id TEXT, date TEXT, value);
+//   CREATE INDEX factor_values_factor_date ON factor_values(factor, date);
+//   CREATE TABLE index_daily (order_book_id TEXT, date TEXT, close, daily_return);
+// Dates are "YYYY-MM-DD" texts. Trading days are the weekdays from the start date on.
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "velmora/host_export.h"
+
+namespace velmora {
+
+struct SampleOptions {
+  std::size_t instruments = 300;
+  std::size_t days = 250;
+  std::string start = "20230102";  // "YYYYMMDD"; the first trading day is the first weekday from here
+  std::uint64_t seed = 7;
+};
+
+struct SampleSummary {
+  std::size_t instruments = 0;
+  std::size_t days = 0;
+  std::string first_date;  // "YYYYMMDD"
+  std::string last_date;
+  std::size_t factor_rows = 0;
+  std::size_t index_rows = 0;
+};
+
+// Creates the database at `path`, replacing a file that is there (written beside it first and renamed over
+// it, so a failure leaves the old file). Throws ValueError for a bad start date or zero instruments/days.
+VELMORA_HOST_EXPORT SampleSummary write_sample_database(const std::filesystem::path& path,
+                                                        const SampleOptions& options);
+
+}  // namespace velmora
