@@ -57,6 +57,26 @@ TEST(InMemoryFactorService, AnswersTheWideLayout) {
   EXPECT_EQ(answer->column("Close").cell(1), Cell(7.0));
 }
 
+TEST(InMemoryFactorService, TakesAWideTableAsItsFactorData) {
+  InMemoryFactorService service;
+  service.set_factor_rows(QueryTable::from_rows(
+      {"order_book_id", "date", "Close", "Open"},
+      {Row{std::string("000001.XSHE"), std::string("2024-01-02"), 10.0, Cell()},
+       Row{std::string("600000.XSHG"), std::string("2024-01-03"), 7.0, std::string("6.5")}}));
+  auto open = service.get_factors(std::string("Open"), std::nullopt, std::nullopt);
+  ASSERT_TRUE(open);
+  EXPECT_EQ(open->column_names(), (Strings{"order_book_id", "date", "factor", "value"}));
+  EXPECT_EQ(texts_of(open->column("order_book_id")), Strings{"600000.XSHG"});
+  EXPECT_EQ(open->column("value").cell(0), Cell(std::string("6.5")));
+
+  service.set_layout(FactorLayout::wide);
+  auto both = service.get_factors(Strings{"Close", "Open"}, std::nullopt, std::nullopt);
+  ASSERT_TRUE(both);
+  EXPECT_EQ(both->column_names(), (Strings{"order_book_id", "date", "Close", "Open"}));
+  EXPECT_EQ(texts_of(both->column("date")), (Strings{"2024-01-02", "2024-01-03"}));
+  EXPECT_TRUE(both->column("Open").is_missing(0));
+}
+
 TEST(InMemoryFactorService, RecordsEveryCallInOrderAndTellsASingleNameFromAList) {
   InMemoryFactorService service;
   service.fail_when(single_factor_call("Open"), std::make_exception_ptr(KeyError("boom")));

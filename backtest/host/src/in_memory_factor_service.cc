@@ -103,6 +103,25 @@ QueryTable widen(const QueryTable& long_rows, const Column& factors, const std::
   return wide;
 }
 
+// The long rows of a wide table: for each factor column in order, one row per present cell.
+QueryTable to_long_rows(const QueryTable& wide) {
+  std::vector<std::size_t> positions;
+  ColumnBuilder factors, values;
+  for (const auto& [name, column] : wide.columns()) {
+    if (name == "order_book_id" || name == "date") continue;
+    for (std::size_t row = 0; row < wide.num_rows(); ++row) {
+      if (column.is_missing(row)) continue;
+      positions.push_back(row);
+      factors.append_text(name);
+      values.append(column.cell(row));
+    }
+  }
+  return QueryTable({{"order_book_id", wide.column("order_book_id").take(positions)},
+                     {"date", wide.column("date").take(positions)},
+                     {"factor", factors.finish()},
+                     {"value", values.finish()}});
+}
+
 }  // namespace
 
 bool FactorServiceCall::is_single_factor() const {
@@ -123,8 +142,9 @@ InMemoryFactorService::InMemoryFactorService() = default;
 InMemoryFactorService::~InMemoryFactorService() = default;
 
 void InMemoryFactorService::set_factor_rows(QueryTable rows) {
+  QueryTable long_rows = rows.has_column("value") ? std::move(rows) : to_long_rows(rows);
   std::lock_guard lock(mutex_);
-  factor_rows_ = std::move(rows);
+  factor_rows_ = std::move(long_rows);
 }
 
 void InMemoryFactorService::set_layout(FactorLayout layout) {

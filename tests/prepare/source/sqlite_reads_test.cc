@@ -6,6 +6,7 @@
 #include "support/sqlite_fixture.h"
 #include "support/temp_dir.h"
 #include "velmora/backtest/builder.h"
+#include "velmora/errors.h"
 #include "velmora/sqlite_factor_service.h"
 
 namespace velmora::backtest {
@@ -70,6 +71,18 @@ TEST_F(SqliteReadsTest, ComponentMasksAndBenchmarksReadTheFile) {
   EXPECT_EQ(dict.at("000852").dates()[0], "20240103");
   EXPECT_DOUBLE_EQ(dict.at("000852").values()[0], 0.02);
   EXPECT_TRUE(dict.at("000905").empty());  // outside the range
+}
+
+TEST_F(SqliteReadsTest, ABatchThatCannotBeReadFallsBackAndTheSingleReadsFailLoudly) {
+  velmora::testing::execute_sql(dir_ / "factors.db", "DROP TABLE factor_values");
+  try {
+    builder_._read_normal_factor_batch(Strings{"Close"});
+    ADD_FAILURE() << "the missing table went unnoticed";
+  } catch (const VelmoraError& e) {
+    EXPECT_EQ(e.what(), "factor database " + (dir_ / "factors.db").string() + ": lacks the table factor_values");
+  }
+  // Membership reads are left out instead.
+  EXPECT_TRUE(builder_._component_matrices({"rq_index_components_new_000300.XSHG"}).empty());
 }
 
 }  // namespace

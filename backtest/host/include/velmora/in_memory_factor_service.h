@@ -9,7 +9,9 @@
 //   ... builder reads ...
 //   EXPECT_EQ(service->calls().size(), 3u);
 //
-// Factor data is given as long rows (`order_book_id`, `date`, `factor`, `value`). get_factors answers the
+// Factor data is given as long rows (`order_book_id`, `date`, `factor`, `value`), or as a wide table
+// (`order_book_id`, `date` and one column per factor), which is kept as the long rows of its present
+// cells, factor by factor. get_factors answers the
 // rows of the selected factors whose date lies in the requested range (rows whose date cannot be read are
 // always answered), either in that long layout or, when the layout is set to wide, as one row per
 // (order_book_id, date) in order of first appearance with one column per selected name that has rows.
@@ -62,7 +64,9 @@ class VELMORA_HOST_EXPORT InMemoryFactorService : public FactorService {
   InMemoryFactorService();
   ~InMemoryFactorService() override;
 
-  // REQUIRES: columns `order_book_id`, `date`, `value` and `factor` (or `factor_name`).
+  // Long rows: REQUIRES columns `order_book_id`, `date`, `value` and `factor` (or `factor_name`).
+  // Wide table (no `value` column): REQUIRES columns `order_book_id` and `date`; every other column is a
+  // factor.
   void set_factor_rows(QueryTable rows);
   void set_layout(FactorLayout layout);
   // Rows of every index together; columns as the host's service answers them.
