@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "support/call_log.h"
 #include "support/matrix_builders.h"
 #include "velmora/backtest/builder.h"
 #include "velmora/errors.h"
@@ -10,22 +11,11 @@ namespace {
 
 using Row = std::vector<Cell>;
 using Strings = std::vector<std::string>;
+using velmora::testing::call_log;
 using velmora::testing::matrix;
 const double nan = NaN;
 
 Cell text(const char* s) { return std::string(s); }
-
-// One line per call: "one:<name>" for a single-factor read, "list:<a>,<b>" for a batch.
-Strings call_log(const InMemoryFactorService& service) {
-  Strings log;
-  for (const auto& call : service.calls()) {
-    std::string line = call.is_single_factor() ? "one:" : "list:";
-    Strings names = call.factor_names();
-    for (std::size_t i = 0; i < names.size(); ++i) line += (i ? "," : "") + names[i];
-    log.push_back(line);
-  }
-  return log;
-}
 
 class FactorReadsTest : public ::testing::Test {
  protected:
