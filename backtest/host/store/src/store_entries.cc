@@ -1,0 +1,87 @@
+#include "store_entries.h"
+
+#include <cctype>
+#include <cstdio>
+
+#include "store_messages.h"
+#include "velmora/backtest/vocabulary.h"
+#include "velmora/errors.h"
+
+namespace velmora::backtest::store_entries {
+
+CellType storage_type(const std::string& dtype) {
+  if (dtype == FLOAT_STORAGE_DTYPE) return CellType::float64;
+  if (dtype == BOOL_STORAGE_DTYPE) return CellType::boolean;
+  throw ValueError(store_messages::unsupported_dtype(dtype));
+}
+
+const std::string& text_field(const Value& entry, const char* name) {
+  auto found = entry.find(name);
+  if (found == entry.end() || !found->is_string()) throw ValueError(store_messages::entry_field(name));
+  return found->get_ref<const std::string&>();
+}
+
+const Value& text_list_field(const Value& entry, const char* name) {
+  auto found = entry.find(name);
+  if (found == entry.end() || !found->is_array()) throw ValueError(store_messages::entry_field(name));
+  for (const auto& item : *found) {
+    if (!item.is_string()) throw ValueError(store_messages::entry_field(name));
+  }
+  return *found;
+}
+
+std::filesystem::path resolve_file(const std::filesystem::path& store_dir, const std::string& file) {
+  std::filesystem::path relative(file);
+  bool safe = !file.empty() && relative.is_relative() && !relative.has_root_name();
+  for (const auto& part : relative) {
+    if (part == "..") safe = false;
+  }
+  if (!safe) throw ValueError(store_messages::unsafe_file_path(file));
+  return store_dir / relative;
+}
+
+std::string file_stem(const std::string& key) {
+  std::string stem;
+  for (char c : key) {
+    auto byte = static_cast<unsigned char>(c);
+    if (std::isalnum(byte) || c == '.' || c == '_' || c == '-') {
+      stem += c;
+    } else {
+      char escaped[4];
+      std::snprintf(escaped, sizeof escaped, "%%%02X", byte);
+      stem += escaped;
+    }
+  }
+  if (stem.size() > 120) stem.resize(120);
+  return stem;
+}
+
+bool is_data_file_name(const std::string& name) {
+  constexpr std::size_t TOKEN = 16;
+  const std::string suffix = ".npy";
+  if (name.size() < TOKEN + suffix.size() + 2 || !name.ends_with(suffix)) return false;
+  std::size_t token_start = name.size() - suffix.size() - TOKEN;
+  if (name[token_start - 1] != '.') return false;
+  for (std::size_t i = token_start; i < token_start + TOKEN; ++i) {
+    if (!std::isxdigit(static_cast<unsigned char>(name[i])) || std::isupper(static_cast<unsigned char>(name[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::set<std::string> named_files(const Value& metadata) {
+  std::set<std::string> files;
+  for (const char* section : {"datasets", "benchmark_dict"}) {
+    auto found = metadata.find(section);
+    if (found == metadata.end() || !found->is_object()) continue;
+    for (const auto& [key, entry] : found->items()) {
+      if (!entry.is_object()) continue;
+      auto file = entry.find("file");
+      if (file != entry.end() && file->is_string()) files.insert(file->get<std::string>());
+    }
+  }
+  return files;
+}
+
+}  // namespace velmora::backtest::store_entries

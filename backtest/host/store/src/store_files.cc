@@ -1,0 +1,202 @@
+#include "store_files.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <random>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include "store_messages.h"
+#include "velmora/errors.h"
+
+namespace velmora::backtest::store_files {
+namespace {
+
+[[noreturn]] void fail(const std::string& action, const std::filesystem::path& path, int error = errno) {
+  throw VelmoraError(store_messages::io_failure(action, path, error));
+}
+
+// Holds a file descriptor and closes it.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+void write_all(int fd, const void* data, std::size_t size, const std::filesystem::path& path) {
+  const char* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t written = ::write(fd, bytes, std::min<std::size_t>(size, std::size_t{1} << 30));
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      fail("write", path);
+    }
+    bytes += written;
+    size -= static_cast<std::size_t>(written);
+  }
+}
+
+constexpr std::string_view TEMPORARY_SUFFIX = ".tmp";
+
+}  // namespace
+
+std::uint32_t crc32_update(std::uint32_t crc, const void* data, std::size_t size) {
+  if (size == 0) return crc;
+  const auto* bytes = static_cast<const Bytef*>(data);
+  while (size > 0) {
+    auto chunk = static_cast<uInt>(std::min<std::size_t>(size, UINT_MAX));
+    crc = static_cast<std::uint32_t>(::crc32(crc, bytes, chunk));
+    bytes += chunk;
+    size -= chunk;
+  }
+  return crc;
+}
+
+std::string crc_text(std::uint32_t crc) {
+  char text[9];
+  std::snprintf(text, sizeof text, "%08x", crc);
+  return text;
+}
+
+std::string fresh_token() {
+  std::random_device device;
+  std::uint64_t bits = (std::uint64_t{device()} << 32) | device();
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(bits));
+  return text;
+}
+
+NewFile::NewFile(const std::filesystem::path& dir, const std::string& stem, const std::string& suffix) {
+  while (true) {
+    name_ = stem + "." + fresh_token() + suffix;
+    path_ = dir / name_;
+    fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd_ >= 0) return;
+    if (errno != EEXIST) fail("create", path_);
+  }
+}
+
+NewFile::~NewFile() {
+  if (fd_ >= 0) ::close(fd_);
+  if (!committed_) ::unlink(path_.c_str());
+}
+
+void NewFile::write(const void* data, std::size_t size) {
+  write_all(fd_, data, size, path_);
+  crc_ = crc32_update(crc_, data, size);
+  size_ += size;
+}
+
+void NewFile::commit() {
+  if (::fsync(fd_) != 0) fail("sync", path_);
+  int fd = fd_;
+  fd_ = -1;
+  if (::close(fd) != 0) fail("close", path_);
+  committed_ = true;
+}
+
+void sync_directory(const std::filesystem::path& dir) {
+  Descriptor fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.get() < 0) fail("open directory", dir);
+  if (::fsync(fd.get()) != 0) fail("sync directory", dir);
+}
+
+void replace_file(const std::filesystem::path& path, std::string_view bytes) {
+  std::filesystem::path dir = path.parent_path();
+  NewFile temporary(dir, path.filename().string(), std::string(TEMPORARY_SUFFIX));
+  temporary.write(bytes.data(), bytes.size());
+  temporary.commit();
+  if (::rename(temporary.path().c_str(), path.c_str()) != 0) {
+    int error = errno;
+    ::unlink(temporary.path().c_str());
+    fail("replace", path, error);
+  }
+  sync_directory(dir);
+}
+
+bool is_replace_temporary(const std::string& name, const std::string& target) {
+  std::string prefix = target + ".";
+  return name.size() == prefix.size() + 16 + TEMPORARY_SUFFIX.size() && name.starts_with(prefix) &&
+         name.ends_with(TEMPORARY_SUFFIX);
+}
+
+std::string read_file(const std::filesystem::path& path) {
+  ReadFile file(path);
+  std::string bytes(static_cast<std::size_t>(file.size()), '\0');
+  file.read_at(0, bytes.data(), bytes.size());
+  return bytes;
+}
+
+FileSum checksum_file(const std::filesystem::path& path) {
+  ReadFile file(path);
+  FileSum sum;
+  std::vector<char> buffer(std::size_t{4} << 20);
+  while (sum.size < file.size()) {
+    auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), file.size() - sum.size));
+    file.read_at(sum.size, buffer.data(), chunk);
+    sum.crc = crc32_update(sum.crc, buffer.data(), chunk);
+    sum.size += chunk;
+  }
+  return sum;
+}
+
+std::shared_ptr<const MappedFile> map_file(const std::filesystem::path& path) {
+  Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) fail("open", path);
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0) fail("inspect", path);
+  auto size = static_cast<std::size_t>(info.st_size);
+  if (size == 0) return std::make_shared<const MappedFile>();
+  void* data = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd.get(), 0);
+  if (data == MAP_FAILED) fail("map", path);
+  auto* mapped = new MappedFile{static_cast<const char*>(data), size};
+  return std::shared_ptr<const MappedFile>(mapped, [](const MappedFile* file) {
+    ::munmap(const_cast<char*>(file->data), file->size);
+    delete file;
+  });
+}
+
+ReadFile::ReadFile(const std::filesystem::path& path) : path_(path) {
+  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd_ < 0) fail("open", path);
+  struct stat info {};
+  if (::fstat(fd_, &info) != 0) {
+    int error = errno;
+    ::close(fd_);
+    fail("inspect", path, error);
+  }
+  size_ = static_cast<std::uint64_t>(info.st_size);
+}
+
+ReadFile::~ReadFile() { ::close(fd_); }
+
+void ReadFile::read_at(std::uint64_t offset, void* out, std::size_t size) const {
+  char* bytes = static_cast<char*>(out);
+  while (size > 0) {
+    ssize_t got = ::pread(fd_, bytes, std::min<std::size_t>(size, std::size_t{1} << 30), static_cast<off_t>(offset));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      fail("read", path_);
+    }
+    if (got == 0) fail("read", path_, EIO);
+    bytes += got;
+    offset += static_cast<std::uint64_t>(got);
+    size -= static_cast<std::size_t>(got);
+  }
+}
+
+}  // namespace velmora::backtest::store_files

@@ -1,0 +1,97 @@
+#pragma once
+
+// File primitives of the store: files created under fresh names and synced to disk, atomic replacement of
+// a small file, whole-file reads, read-only mappings, and CRC-32 checksums. Failures throw VelmoraError with
+// the path and the system's reason.
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace velmora::backtest::store_files {
+
+// CRC-32 (zlib's, as Python's zlib.crc32 computes it) of `size` bytes, continuing from `crc`.
+std::uint32_t crc32_update(std::uint32_t crc, const void* data, std::size_t size);
+// Eight lowercase hex digits.
+std::string crc_text(std::uint32_t crc);
+
+// A random token of sixteen lowercase hex digits, for fresh file names.
+std::string fresh_token();
+
+// A file created exclusively in a directory under `<stem>.<token><suffix>`, with a fresh token (retried
+// while the name exists). Tracks its size and CRC-32 as bytes are written. Removed on destruction unless
+// `commit` succeeded, so an error never leaves half a file behind under a name we hand out.
+class NewFile {
+ public:
+  NewFile(const std::filesystem::path& dir, const std::string& stem, const std::string& suffix);
+  ~NewFile();
+  NewFile(const NewFile&) = delete;
+  NewFile& operator=(const NewFile&) = delete;
+
+  void write(const void* data, std::size_t size);
+  // Syncs the contents to disk and closes the file.
+  void commit();
+
+  const std::string& name() const { return name_; }
+  const std::filesystem::path& path() const { return path_; }
+  std::uint64_t size() const { return size_; }
+  std::uint32_t crc() const { return crc_; }
+
+ private:
+  std::filesystem::path path_;
+  std::string name_;
+  int fd_ = -1;
+  bool committed_ = false;
+  std::uint64_t size_ = 0;
+  std::uint32_t crc_ = 0;
+};
+
+// Makes the creation, renaming and removal of entries in `dir` durable.
+void sync_directory(const std::filesystem::path& dir);
+
+// Replaces `path` with `bytes` so that a reader (or a crash) sees either the old or the new file, never a
+// mix: the bytes go to a temporary file beside it, which is synced and renamed over `path`.
+void replace_file(const std::filesystem::path& path, std::string_view bytes);
+
+// True when `name` is a temporary file that replace_file creates for a file named `target`.
+bool is_replace_temporary(const std::string& name, const std::string& target);
+
+// The size and CRC-32 of a whole file, read in chunks.
+struct FileSum {
+  std::uint64_t size = 0;
+  std::uint32_t crc = 0;
+};
+FileSum checksum_file(const std::filesystem::path& path);
+
+// The whole file. Throws VelmoraError when it cannot be read (a missing file included).
+std::string read_file(const std::filesystem::path& path);
+
+// A file mapped read-only in full. The mapping is released when the last shared_ptr to it goes.
+struct MappedFile {
+  const char* data = nullptr;
+  std::size_t size = 0;
+};
+std::shared_ptr<const MappedFile> map_file(const std::filesystem::path& path);
+
+// An open file for positioned reads; closed on destruction.
+class ReadFile {
+ public:
+  explicit ReadFile(const std::filesystem::path& path);
+  ~ReadFile();
+  ReadFile(const ReadFile&) = delete;
+  ReadFile& operator=(const ReadFile&) = delete;
+
+  std::uint64_t size() const { return size_; }
+  // Exactly `size` bytes at `offset` into `out`. REQUIRES: offset + size <= size().
+  void read_at(std::uint64_t offset, void* out, std::size_t size) const;
+
+ private:
+  std::filesystem::path path_;
+  int fd_ = -1;
+  std::uint64_t size_ = 0;
+};
+
+}  // namespace velmora::backtest::store_files
