@@ -52,8 +52,13 @@ std::string shell_quote(const std::string& text) {
 int run_python(const std::string& script, const std::vector<std::string>& args, std::string& output) {
   TempDir dir;
   write_file(dir / "script.py", script);
-  std::string command = std::string(VELMORA_SYSTEM_PYTHON) + " " + shell_quote((dir / "script.py").string());
-  for (const auto& arg : args) command += " " + shell_quote(arg);
+  std::string command = VELMORA_SYSTEM_PYTHON;
+  command += ' ';
+  command += shell_quote((dir / "script.py").string());
+  for (const auto& arg : args) {
+    command += ' ';
+    command += shell_quote(arg);
+  }
   FILE* pipe = popen(command.c_str(), "r");
   if (!pipe) throw std::runtime_error("popen failed");
   output.clear();

@@ -13,6 +13,9 @@ NetworkError::NetworkError(const std::string& message, std::exception_ptr cause)
     : VelmoraError(message), cause_(std::move(cause)) {}
 NetworkError::~NetworkError() = default;
 
+HttpError::HttpError(const std::string& message, long status) : Error(message), status_(status) {}
+HttpError::~HttpError() = default;
+
 namespace {
 // std::throw_with_nested captures the exception in flight; rethrowing the cause inside a catch block makes
 // it the current exception so that the nested chain points at it.

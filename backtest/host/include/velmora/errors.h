@@ -68,6 +68,21 @@ class VELMORA_HOST_EXPORT NetworkError : public VelmoraError {
   std::exception_ptr cause_;
 };
 
+// A failed HTTP exchange of the SDK's own clients: a transport failure (`status()` is 0 and the message is
+// the transport's description), a response status outside 200..299 (`status()` is that status), or a response
+// body that is not the expected JSON. HttpClient raises it directly; the package download chains it as the
+// cause of its NetworkError for a status failure.
+class VELMORA_HOST_EXPORT HttpError : public Error {
+ public:
+  explicit HttpError(const std::string& message, long status = 0);
+  ~HttpError() override;
+
+  long status() const noexcept { return status_; }
+
+ private:
+  long status_;
+};
+
 // The innermost cause of `error` reachable through the nested-exception chain, as an exception_ptr
 // (the error itself when it has no nested cause).
 VELMORA_HOST_EXPORT std::exception_ptr root_cause(std::exception_ptr error);

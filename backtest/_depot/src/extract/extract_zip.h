@@ -1,0 +1,27 @@
+#pragma once
+
+// Unpacks a zip archive into a directory, refusing archives whose entries would land outside it
+// (internal; reached by the tests through this header).
+
+#include <filesystem>
+
+#include "velmora/backtest/depot_export.h"
+
+namespace velmora::backtest {
+
+// Checks every entry of `archive` before writing anything: the entry, resolved against the existing
+// `store_dir` (symbolic links followed), and the path it would be written to must both stay inside
+// `store_dir`, and a file entry must name a file. Then writes the entries in archive order, each file to
+// a temporary file beside its final path that replaces the final path only after its CRC-32 checked out.
+// Only contents are restored: no permission bits, owners or times; a symbolic-link entry becomes a plain
+// file holding the link text.
+// REQUIRES: `store_dir` exists.
+//
+// Errors: VelmoraError "回测基准数据包含非法路径条目: " + entry name, before anything is written;
+// VelmoraError "回测基准数据包损坏,无法解压" for a file that is not a zip archive, an empty file, or a
+// damaged entry (cause: std::system_error in the "libzip" category). Broken headers are found before
+// anything is written; damaged entry data is found while reading it, and entries written before stay. Other errors (unreadable archive, full disk, encrypted or unsupported entries) pass through, those
+// of the zip library as std::system_error in the "libzip" category.
+VELMORA_DEPOT_EXPORT void _extract_zip(const std::filesystem::path& archive, const std::filesystem::path& store_dir);
+
+}  // namespace velmora::backtest

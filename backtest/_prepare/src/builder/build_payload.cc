@@ -1,0 +1,36 @@
+#include "velmora/backtest/builder.h"
+#include "velmora/errors.h"
+
+namespace velmora::backtest {
+
+namespace {
+
+// "['a', 'b']": the missing names as the error message lists them.
+std::string quoted_list(const std::vector<std::string>& names) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i) out += ", ";
+    out += "'" + names[i] + "'";
+  }
+  return out + "]";
+}
+
+}  // namespace
+
+Payload GroupPreparedDataBuilder::_build_payload(bool incremental, const std::string& meta_time_key) const {
+  SourceData read = _read_source_data(incremental);
+  std::vector<std::string> missing_components;
+  for (const auto& name : read.component_names)
+    if (!read.component_matrices.contains(name)) missing_components.push_back(name);
+  if (!missing_components.empty())
+    throw ValueError("成分股矩阵缺失，无法精确生成二进制缓存: " + quoted_list(missing_components));
+  MatrixMap data = _build_from_matrices(read.source);
+  return _assemble_payload(data, read.component_matrices, read.benchmark_dict, read.component_names,
+                           meta_time_key);
+}
+
+Payload GroupPreparedDataBuilder::build() const { return _build_payload(false, "created_at"); }
+
+Payload GroupPreparedDataBuilder::build_incremental() const { return _build_payload(true, "updated_at"); }
+
+}  // namespace velmora::backtest

@@ -1,0 +1,48 @@
+#include "velmora/backtest/builder.h"
+#include "velmora/backtest/vocabulary.h"
+
+namespace velmora::backtest {
+
+namespace {
+// 1.0 where the close is a finite number, NaN elsewhere, over the close's labels: the shape that
+// placeholders of optional factors take.
+WideMatrix reference_of(const WideMatrix& close) { return close * 0.0 + 1.0; }
+}  // namespace
+
+SourceData GroupPreparedDataBuilder::_read_source_data(bool incremental) const {
+  SourceData out;
+  out.component_names = get_component_factor_names();
+
+  if (incremental) {
+    std::vector<std::string> names = BUILD_INPUT_NAMES;
+    names.insert(names.end(), out.component_names.begin(), out.component_names.end());
+    const MatrixMap batch = _read_normal_factor_batch(names);
+
+    out.source.set("Close", _batch_or_read(batch, "Close"));
+    const WideMatrix reference = reference_of(out.source.at("Close"));
+    out.component_matrices = _component_matrices(out.component_names, &batch);
+
+    std::vector<std::pair<std::string, WideMatrix>> required;
+    for (const auto& name : REQUIRED_FACTOR_NAMES)
+      if (name != "Close") required.emplace_back(name, _batch_or_read(batch, name));
+    for (auto& [name, matrix] : required) out.source.set(name, std::move(matrix));
+
+    std::vector<std::pair<std::string, WideMatrix>> optional;
+    for (const auto& name : OPTIONAL_FACTOR_NAMES) optional.emplace_back(name, _read_or_empty(name, reference, &batch));
+    for (auto& [name, matrix] : optional) out.source.set(name, std::move(matrix));
+  } else {
+    for (const auto& name : REQUIRED_FACTOR_NAMES) out.source.set(name, _read_normal_factor_matrix(name));
+    const WideMatrix reference = reference_of(out.source.at("Close"));
+
+    std::vector<std::pair<std::string, WideMatrix>> optional;
+    for (const auto& name : OPTIONAL_FACTOR_NAMES) optional.emplace_back(name, _read_or_empty(name, reference));
+    for (auto& [name, matrix] : optional) out.source.set(name, std::move(matrix));
+
+    out.component_matrices = _component_matrices(out.component_names);
+  }
+
+  out.benchmark_dict = _read_benchmark_dict();
+  return out;
+}
+
+}  // namespace velmora::backtest

@@ -1,0 +1,46 @@
+#include "velmora/factor_service.h"
+
+#include <mutex>
+
+#include "velmora/errors.h"
+
+namespace velmora {
+
+namespace {
+
+std::mutex& instance_mutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+std::shared_ptr<FactorService>& installed() {
+  static std::shared_ptr<FactorService> service;
+  return service;
+}
+
+}  // namespace
+
+FactorService::~FactorService() = default;
+
+std::shared_ptr<FactorService> get_instance() {
+  std::shared_ptr<FactorService> service;
+  {
+    std::lock_guard lock(instance_mutex());
+    service = installed();
+  }
+  if (!service) throw VelmoraError("no factor service is installed: call velmora::set_instance() first");
+  return service;
+}
+
+std::shared_ptr<FactorService> set_instance(std::shared_ptr<FactorService> service) {
+  std::lock_guard lock(instance_mutex());
+  std::swap(installed(), service);
+  return service;
+}
+
+ScopedFactorService::ScopedFactorService(std::shared_ptr<FactorService> service)
+    : previous_(set_instance(std::move(service))) {}
+
+ScopedFactorService::~ScopedFactorService() { set_instance(std::move(previous_)); }
+
+}  // namespace velmora

@@ -1,0 +1,84 @@
+#include <gtest/gtest.h>
+
+#include "support/matrix_builders.h"
+#include "support/sqlite_fixture.h"
+#include "support/temp_dir.h"
+#include "velmora/backtest/builder.h"
+#include "velmora/backtest/store_helpers.h"
+#include "velmora/backtest/vocabulary.h"
+#include "velmora/sqlite_factor_service.h"
+
+namespace velmora::backtest {
+namespace {
+
+using testing::FactorRow;
+
+// Three instruments over three weeks of a real SQLite factor database, built end to end.
+class SqliteBuildTest : public ::testing::Test {
+ protected:
+  SqliteBuildTest() {
+    std::vector<FactorRow> rows;
+    const std::vector<std::string> ids = {"000001.XSHE", "600000.XSHG", "300750.XSHE"};
+    for (int d = 0; d < 15; ++d) {
+      std::string date = "2024-01-" + std::string(d + 2 < 10 ? "0" : "") + std::to_string(d + 2);
+      for (std::size_t i = 0; i < ids.size(); ++i) {
+        double close = 10.0 * static_cast<double>(i + 1) + d;
+        auto add = [&](const std::string& factor, double value) { rows.push_back({factor, ids[i], date, value}); };
+        if (i == 2 && d == 5) {
+          add("rq_is_suspended", 1.0);  // suspended: no prices that day
+        } else {
+          add("Close", close);
+          add("Open", close - 0.5);
+          add("limit_up", close + 1.0);
+          add("limit_down", close - 1.0);
+          add("tick_vwap_price_935_1005", d == 3 ? close + 1.0 : close);  // at the limit-up on day 3
+          add("tick_vwap_price_925_1000", close);
+        }
+        add("rq_industry_exposure_new", static_cast<double>(i + 1));
+        for (const auto& component : COMPONENT_FACTOR_NAMES) add(component, i == 0 ? 1.0 : 0.0);
+      }
+    }
+    rows.push_back({"rq_get_dividend", std::string("600000.XSHG"), std::string("2024-01-10"), std::string("2.5")});
+    testing::IndexDailyRows index;
+    index.columns = {"order_book_id", "date", "close"};  // returns are computed from the closes
+    for (const auto& [name, code] : BENCHMARK_INDEX_CODES)
+      for (int d = 0; d < 3; ++d)
+        index.rows.push_back({code, "2024-01-0" + std::to_string(d + 2), 100.0 + d});
+    testing::write_factor_database(dir_ / "factors.db", rows, index);
+  }
+
+  testing::TempDir dir_;
+};
+
+TEST_F(SqliteBuildTest, FullAndIncrementalBuildsGiveTheSameMatrices) {
+  ScopedFactorService installed(std::make_shared<SqliteFactorService>(dir_ / "factors.db"));
+  GroupPreparedDataBuilder builder("2024-01-01", "2024-01-31");
+  Payload full = builder.build();
+  Payload incremental = builder.build_incremental();
+  ASSERT_EQ(full.data.keys(), incremental.data.keys());
+  for (const auto& key : full.data.keys()) {
+    if (key == "benchmark_dict") continue;
+    EXPECT_TRUE(identical(full.data.matrix(key), incremental.data.matrix(key))) << key;
+  }
+
+  const WideMatrix& close = full.data.matrix("close_price");
+  EXPECT_EQ(close.rows(), 15u);
+  EXPECT_EQ(close.column_labels().names(), (std::vector<std::string>{"000001", "300750", "600000"}));
+  EXPECT_TRUE(std::isnan(close.value(5, 1)));
+  EXPECT_EQ(full.data.matrix("prev_close").value(1, 0), close.value(0, 0));
+  EXPECT_EQ(full.data.matrix("rq_get_dividend").value(8, 2), 2.5 / 10.0 * 0.9);
+  // Day 3: the buy price sits at the limit-up, so buying is refused (as is every tradable cell by the flags).
+  EXPECT_EQ(full.data.matrix("can_buy_stock").value(3, 0), 0.0);
+  // The suspended cell: no equal prices and a suspension flag, so the sum is zero.
+  EXPECT_EQ(full.data.matrix("cant_sell_stock").value(5, 1), 0.0);
+  EXPECT_EQ(full.data.matrix("can_buy_stock").value(5, 1), 1.0);
+
+  const WideMatrix& mask = full.data.matrix(component_dataset_key(COMPONENT_FACTOR_NAMES[0]));
+  EXPECT_CELLS(mask.slice_rows(0, 1), ({{1.0, NaN, NaN}}));
+  const DateSeries& benchmark = full.data.benchmark_dict()->at("000300");
+  EXPECT_EQ(benchmark.dates().names(), (std::vector<std::string>{"20240103", "20240104"}));
+  EXPECT_DOUBLE_EQ(benchmark.values()[0], 101.0 / 100.0 - 1.0);
+}
+
+}  // namespace
+}  // namespace velmora::backtest
