@@ -9,8 +9,12 @@
 #include "store_fixture.h"
 #include "support/matrix_builders.h"
 #include "support/temp_dir.h"
+#include "velmora/backtest/builder.h"
 #include "velmora/backtest/store.h"
+#include "velmora/factor_service.h"
 #include "velmora/pickle.h"
+#include "velmora/sample_database.h"
+#include "velmora/sqlite_factor_service.h"
 
 namespace velmora::backtest {
 namespace {
@@ -59,14 +63,9 @@ std::string expected_listing(const Payload& payload, const std::string& dtype_of
   return out.str();
 }
 
-TEST(StorePythonTest, CPythonAndNumpyReadAStoreWeWrote) {
-  TempDir dir;
-  const std::vector<std::string> components = {"rq_index_components_new_000852.XSHG"};
-  BinaryPreparedDataStore store(dir.path(), components);
-  Payload payload = sample_payload(9, 4, 7, components);
-  store.write(payload);
-
-  std::string script = R"PY(
+// Opens the store in argv[1] with pickle and numpy alone (mapped, read-only), checks the manifest, re-pickles
+// the meta map to meta_again.pkl and prints one line per dataset and series as expected_listing does.
+const char* NUMPY_LISTING = R"PY(
 import os, pickle, sys, zlib
 import numpy as np
 d = sys.argv[1]
@@ -98,8 +97,16 @@ listed = sorted(f["path"] for f in manifest["files"])
 assert listed == sorted(x for x in os.listdir(d) if x not in ("manifest.json", "meta_again.pkl")), listed
 print("\n".join(lines))
 )PY";
+
+TEST(StorePythonTest, CPythonAndNumpyReadAStoreWeWrote) {
+  TempDir dir;
+  const std::vector<std::string> components = {"rq_index_components_new_000852.XSHG"};
+  BinaryPreparedDataStore store(dir.path(), components);
+  Payload payload = sample_payload(9, 4, 7, components);
+  store.write(payload);
+
   std::string output;
-  ASSERT_EQ(run_python(script, {dir.path().string()}, output), 0) << output;
+  ASSERT_EQ(run_python(NUMPY_LISTING, {dir.path().string()}, output), 0) << output;
   EXPECT_EQ(output, expected_listing(payload, "bool"));
   EXPECT_EQ(pickle_dumps(pickle_loads(testing::read_file(dir / "meta_again.pkl"))), pickle_dumps(payload.meta));
 }
@@ -147,6 +154,45 @@ pickle.dump(md, open(os.path.join(d, "metadata.pkl"), "wb"), protocol=4)
     EXPECT_EQ(bench.values(), (std::vector<double>{0.01, -0.02, 0.03}));
     EXPECT_EQ(bench.name(), BENCHMARK_SERIES_NAME);
   }
+}
+
+TEST(StorePythonTest, ABuildFromASqliteDatabaseIsStoredLoadedAndReadByNumpy) {
+  TempDir dir;
+  SampleOptions options;
+  options.instruments = 40;
+  options.days = 70;
+  SampleSummary summary = write_sample_database(dir / "factors.db", options);
+  Payload payload;
+  {
+    ScopedFactorService installed(std::make_shared<SqliteFactorService>(dir / "factors.db"));
+    payload = GroupPreparedDataBuilder(summary.first_date, summary.last_date).build();
+  }
+  BinaryPreparedDataStore store(dir / "store");
+  store.write(payload);
+
+  // What the store holds: every matrix in the storage type its dtype map names.
+  Payload stored;
+  stored.version = payload.version;
+  stored.meta = payload.meta;
+  for (const auto& [key, dtype] : store.matrix_dtype()) {
+    if (const WideMatrix* matrix = payload.data.find_matrix(key)) {
+      stored.data.set_matrix(key, matrix->astype(dtype == BOOL_STORAGE_DTYPE ? CellType::boolean : CellType::float64));
+    }
+  }
+  stored.data.set_benchmark_dict(*payload.data.benchmark_dict());
+  ASSERT_EQ(stored.data.size(), payload.data.size());
+  ASSERT_GT(payload.data.matrix("close_price").rows(), 40u);
+
+  const Labels& dates = payload.data.matrix("close_price").row_labels();
+  for (bool mmap : {true, false}) {
+    SCOPED_TRACE(mmap ? "mapped" : "read");
+    testing::expect_same_payload(stored, *store.load(std::nullopt, std::nullopt, std::nullopt, mmap));
+    testing::expect_same_payload(stored, *store.load(dates[10], dates[30], std::nullopt, mmap), dates[10], dates[30]);
+  }
+
+  std::string output;
+  ASSERT_EQ(run_python(NUMPY_LISTING, {(dir / "store").string()}, output), 0) << output;
+  EXPECT_EQ(output, expected_listing(stored, "bool"));
 }
 
 }  // namespace
