@@ -4,8 +4,16 @@
 
 #include <CLI/CLI.hpp>
 
+#include <string>
+#include <vector>
+
 namespace velmora::tool {
 
 void add_sample_command(CLI::App& app);
+void add_build_command(CLI::App& app);
+void add_load_command(CLI::App& app);
+void add_supplement_command(CLI::App& app);
+void add_download_command(CLI::App& app);
+void add_package_command(CLI::App& app);
 
 }  // namespace velmora::tool

@@ -72,29 +72,44 @@ std::string python_float_text(double value) {
   auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
   std::string sci(buffer, end);
   bool negative = sci[0] == '-';
-  std::string body = negative ? sci.substr(1) : sci;
+  std::string_view body(sci);
+  if (negative) body.remove_prefix(1);
   std::size_t e = body.find('e');
-  int exponent = std::stoi(body.substr(e + 1));
+  int exponent = std::stoi(std::string(body.substr(e + 1)));
   std::string digits;
   for (char c : body.substr(0, e))
     if (c != '.') digits += c;
+  // Built by appending: GCC 12 at -O3 misreports overlapping copies in chained string concatenations.
   std::string out;
+  if (negative) out.push_back('-');
   if (exponent >= -4 && exponent < 16) {
     if (exponent < 0) {
-      out = "0." + std::string(static_cast<std::size_t>(-exponent - 1), '0') + digits;
+      out.append("0.");
+      out.append(static_cast<std::size_t>(-exponent - 1), '0');
+      out.append(digits);
     } else {
       auto int_len = static_cast<std::size_t>(exponent) + 1;
-      if (digits.size() <= int_len) out = digits + std::string(int_len - digits.size(), '0') + ".0";
-      else out = digits.substr(0, int_len) + "." + digits.substr(int_len);
+      if (digits.size() <= int_len) {
+        out.append(digits);
+        out.append(int_len - digits.size(), '0');
+        out.append(".0");
+      } else {
+        out.append(digits, 0, int_len);
+        out.push_back('.');
+        out.append(digits, int_len, std::string::npos);
+      }
     }
   } else {
-    out = digits.substr(0, 1);
-    if (digits.size() > 1) out += "." + digits.substr(1);
+    out.push_back(digits[0]);
+    if (digits.size() > 1) {
+      out.push_back('.');
+      out.append(digits, 1, std::string::npos);
+    }
     char exp_text[16];
     std::snprintf(exp_text, sizeof exp_text, "e%c%02d", exponent < 0 ? '-' : '+', std::abs(exponent));
-    out += exp_text;
+    out.append(exp_text);
   }
-  return negative ? "-" + out : out;
+  return out;
 }
 
 }  // namespace
