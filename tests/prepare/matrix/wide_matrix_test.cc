@@ -134,7 +134,7 @@ TEST(WideMatrixRank, LongRowsWithNegativesZerosAndTiesMatchTheDefinition) {
   std::vector<std::string> cols;
   const std::size_t n = 700;
   for (std::size_t j = 0; j < n; ++j) {
-    cols.push_back("c" + std::to_string(j));
+    cols.push_back(std::string("c").append(std::to_string(j)));
     double v = static_cast<double>((j * 7919) % 301) - 150.0;
     if (j % 50 == 0) v = (j % 100 == 0) ? -0.0 : 0.0;
     if (j % 13 == 0) v *= 1e-9;

@@ -54,8 +54,15 @@ std::string_view strip_unicode_space(std::string_view text) {
 }
 
 void replace_all(std::string& text, std::string_view from, std::string_view to) {
-  for (std::size_t pos = 0; (pos = text.find(from, pos)) != std::string::npos; pos += to.size())
-    text.replace(pos, from.size(), to);
+  std::string out;
+  out.reserve(text.size());
+  std::size_t pos = 0;
+  for (std::size_t found; (found = text.find(from, pos)) != std::string::npos; pos = found + from.size()) {
+    out.append(text, pos, found - pos);
+    out.append(to);
+  }
+  out.append(text, pos, std::string::npos);
+  text.swap(out);
 }
 
 void append_clean(std::vector<std::string>& out, std::string_view piece) {
