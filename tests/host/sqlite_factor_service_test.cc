@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdio>
+
 #include "support/sqlite_fixture.h"
 #include "support/temp_dir.h"
 #include "velmora/errors.h"
@@ -135,6 +138,65 @@ TEST_F(SqliteFactorServiceTest, RefusesFilesThatAreNotFactorDatabasesWithoutCrea
   SqliteFactorService bare(without_factors);
   EXPECT_EQ(error_of([&] { bare.get_factors(std::string("Close"), std::nullopt, std::nullopt); }),
             "factor database " + without_factors.string() + ": lacks the table factor_values");
+}
+
+}  // namespace
+}  // namespace velmora
+
+namespace velmora {
+namespace {
+
+// Every cell of two tables, compared by kind and value (NaN equal to NaN), column by column.
+void expect_same_table(const QueryTable& a, const QueryTable& b) {
+  ASSERT_EQ(a.column_names(), b.column_names());
+  ASSERT_EQ(a.num_rows(), b.num_rows());
+  for (const auto& name : a.column_names()) {
+    const Column& x = a.column(name);
+    const Column& y = b.column(name);
+    EXPECT_EQ(x.type(), y.type()) << name;
+    for (std::size_t row = 0; row < a.num_rows(); ++row) {
+      Cell p = x.cell(row), q = y.cell(row);
+      bool both_nan = std::holds_alternative<double>(p) && std::holds_alternative<double>(q) &&
+                      std::isnan(std::get<double>(p)) && std::isnan(std::get<double>(q));
+      EXPECT_TRUE(both_nan || p == q) << name << " row " << row;
+    }
+  }
+}
+
+TEST(SqliteFactorServiceParallelRead, DateRangesOnParallelConnectionsGiveTheSingleConnectionAnswer) {
+  testing::TempDir dir;
+  std::vector<FactorRow> rows;
+  // Ninety days of two factors: "Open" holds numbers and NULLs (its date ranges join into one column),
+  // "Close" mixes stored kinds and has an oddly written date (its ranges cannot join: it is read in one
+  // piece). Duplicate pairs, and range bounds that cut the first and last days.
+  for (int d = 0; d < 90; ++d) {
+    char date[16];
+    std::snprintf(date, sizeof date, "2024-%02d-%02d", 1 + d / 28, 1 + d % 28);
+    for (int i = 0; i < 5; ++i) {
+      std::string id = "00000" + std::to_string(i) + ".XSHE";
+      Cell value = (i == 1) ? Cell(std::int64_t{d}) : (i == 2 && d % 7 == 0) ? Cell(std::string("n/a"))
+                   : (i == 3 && d % 11 == 0) ? Cell() : Cell(d + i / 10.0);
+      rows.push_back({"Close", id, std::string(date), value});
+      rows.push_back({"Open", id, std::string(date), (i == 4 && d % 17 == 0) ? Cell() : Cell(1.0 + d)});
+    }
+    if (d % 13 == 0) rows.push_back({"Close", std::string("000000.XSHE"), std::string(date), -1.0});
+  }
+  rows.push_back({"Close", std::string("000009.XSHE"), std::string("2024-2-5"), 3.0});
+  testing::write_factor_database(dir / "f.db", rows);
+
+  SqliteFactorService single(dir / "f.db", 1);
+  for (std::size_t threads : {2u, 3u, 4u}) {
+    SqliteFactorService parallel(dir / "f.db", threads);
+    for (auto [start, end] : {std::pair{"2024-01-02", "2024-03-27"}, {"20231201", "20250101"}}) {
+      for (const char* factor : {"Open", "Close"}) {
+        auto expected = single.get_factors(std::string(factor), start, end);
+        auto answer = parallel.get_factors(std::string(factor), start, end);
+        ASSERT_TRUE(expected && answer);
+        expect_same_table(*expected, *answer);
+      }
+    }
+    EXPECT_FALSE(parallel.get_factors(std::string("Close"), "2030-01-01", "2030-12-31").has_value());
+  }
 }
 
 }  // namespace

@@ -2,8 +2,12 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <chrono>
+#include <exception>
 #include <string_view>
 #include <system_error>
+#include <thread>
 
 #include "date_keys.h"
 #include "velmora/column_builder.h"
@@ -25,6 +29,8 @@ using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
 
 struct SqliteFactorService::Connection {
   std::unique_ptr<sqlite3, DatabaseCloser> db;
+  // Further read-only connections for reading date ranges in parallel, opened on first use.
+  std::vector<std::unique_ptr<sqlite3, DatabaseCloser>> readers;
 };
 
 namespace {
@@ -116,9 +122,124 @@ std::optional<QueryTable> collect(sqlite3* db, const std::filesystem::path& path
   return QueryTable(std::move(columns));
 }
 
+std::unique_ptr<sqlite3, DatabaseCloser> open_reader(const std::filesystem::path& path) {
+  sqlite3* raw = nullptr;
+  int code = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
+  std::unique_ptr<sqlite3, DatabaseCloser> db(raw);
+  if (code != SQLITE_OK) fail(path, std::string("cannot be opened: ") + (raw ? sqlite3_errmsg(raw) : "out of memory"));
+  return db;
+}
+
+// The first (`aggregate` "min") or last ("max") stored date text of one factor within [start, end]; each is
+// a single index probe. Nothing when the factor has no row there.
+std::optional<std::string> date_bound(sqlite3* db, const std::filesystem::path& path, const char* aggregate,
+                                      const std::string& name, const std::string& start, const std::string& end) {
+  Statement statement = prepare(db, path,
+                                std::string("SELECT ") + aggregate +
+                                    "(date) FROM factor_values WHERE factor = ? AND date >= ? AND date <= ?");
+  bind_text(statement.get(), 1, name);
+  bind_text(statement.get(), 2, start);
+  bind_text(statement.get(), 3, end);
+  if (sqlite3_step(statement.get()) != SQLITE_ROW || sqlite3_column_type(statement.get(), 0) != SQLITE_TEXT)
+    return std::nullopt;
+  return std::string(reinterpret_cast<const char*>(sqlite3_column_text(statement.get(), 0)));
+}
+
+std::int64_t days_of(std::int32_t yyyymmdd) {
+  using namespace std::chrono;
+  year_month_day ymd{year{yyyymmdd / 10000}, month{static_cast<unsigned>(yyyymmdd / 100 % 100)},
+                     day{static_cast<unsigned>(yyyymmdd % 100)}};
+  return sys_days{ymd}.time_since_epoch().count();
+}
+
+std::string dashed_day(std::int64_t days) {
+  using namespace std::chrono;
+  year_month_day ymd{sys_days{std::chrono::days{days}}};
+  return detail::dashed(static_cast<std::int32_t>(static_cast<int>(ymd.year()) * 10000 +
+                                                  static_cast<int>(static_cast<unsigned>(ymd.month())) * 100 +
+                                                  static_cast<int>(static_cast<unsigned>(ymd.day()))));
+}
+
+// The answers of every part joined in order, each column the concatenation of the parts' columns. False
+// when a column's parts differ in kind or mix kinds: a single read chooses kinds over all rows at once, so
+// only parts of one plain kind are sure to join into the same column.
+bool join_parts(std::vector<std::optional<QueryTable>>& parts, std::optional<QueryTable>& answer) {
+  std::vector<QueryTable> present;
+  for (auto& part : parts)
+    if (part) present.push_back(std::move(*part));
+  answer = std::nullopt;
+  if (present.empty()) return true;
+  std::vector<std::pair<std::string, Column>> columns;
+  for (const std::string& name : present.front().column_names()) {
+    std::vector<Column> pieces;
+    for (const QueryTable& part : present) {
+      pieces.push_back(part.column(name));
+      if (pieces.back().type() != pieces.front().type() || pieces.back().type() == ColumnType::variant) return false;
+    }
+    columns.emplace_back(name, Column::concat(pieces));
+  }
+  answer = QueryTable(std::move(columns));
+  return true;
+}
+
+// One factor over [start, end], read as `count` consecutive date ranges at once, one connection each.
+// The ranges split the calendar between the first and the last stored date evenly; joined in range order
+// the rows come in the same order as one query's (factor, date, rowid). Returns false when the dates
+// cannot be split or the parts cannot be joined; the caller then reads the factor in one piece.
+bool read_date_ranges(sqlite3* db, std::vector<std::unique_ptr<sqlite3, DatabaseCloser>>& readers,
+                      const std::filesystem::path& path, std::size_t count, const std::string& name,
+                      const std::string& start, const std::string& end, std::optional<QueryTable>& answer) {
+  auto first = date_bound(db, path, "min", name, start, end);
+  auto last = date_bound(db, path, "max", name, start, end);
+  if (!first || !last) {
+    answer = std::nullopt;  // no row in the range
+    return true;
+  }
+  auto first_key = detail::date_key(*first), last_key = detail::date_key(*last);
+  if (!first_key || !last_key) return false;
+  const std::int64_t first_day = days_of(*first_key), span = days_of(*last_key) - first_day;
+  count = std::min<std::size_t>(count, static_cast<std::size_t>(std::max<std::int64_t>(1, span)));
+  if (count < 2) return false;
+  while (readers.size() + 1 < count) readers.push_back(open_reader(path));
+
+  // Part i holds the dates in [bounds[i], bounds[i + 1]), the last one up to `end` inclusive.
+  std::vector<std::string> bounds = {start};
+  for (std::size_t i = 1; i < count; ++i)
+    bounds.push_back(dashed_day(first_day + span * static_cast<std::int64_t>(i) / static_cast<std::int64_t>(count)));
+  bounds.push_back(end);
+
+  std::vector<std::optional<QueryTable>> parts(count);
+  std::vector<std::exception_ptr> failures(count);
+  auto read_part = [&](std::size_t i) {
+    try {
+      sqlite3* part_db = i == 0 ? db : readers[i - 1].get();
+      bool last_part = i + 1 == count;
+      Statement statement = prepare(part_db, path,
+                                    std::string("SELECT order_book_id, date, factor, value FROM factor_values "
+                                                "WHERE factor = ? AND date >= ? AND date ") +
+                                        (last_part ? "<=" : "<") + " ? ORDER BY factor, date, rowid");
+      bind_text(statement.get(), 1, name);
+      bind_text(statement.get(), 2, bounds[i]);
+      bind_text(statement.get(), 3, bounds[i + 1]);
+      parts[i] = collect(part_db, path, statement.get());
+    } catch (...) {
+      failures[i] = std::current_exception();
+    }
+  };
+  std::vector<std::thread> workers;
+  for (std::size_t i = 1; i < count; ++i) workers.emplace_back(read_part, i);
+  read_part(0);
+  for (auto& worker : workers) worker.join();
+  for (const auto& failure : failures)
+    if (failure) std::rethrow_exception(failure);
+  return join_parts(parts, answer);
+}
+
 }  // namespace
 
-SqliteFactorService::SqliteFactorService(std::filesystem::path database) : path_(std::move(database)) {
+SqliteFactorService::SqliteFactorService(std::filesystem::path database, std::size_t read_threads)
+    : path_(std::move(database)),
+      read_threads_(read_threads ? read_threads : std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 4)) {
   std::error_code error;
   if (!std::filesystem::exists(path_, error)) fail(path_, "no such file");
   if (std::filesystem::is_directory(path_, error)) fail(path_, "is a directory, not a database file");
@@ -151,6 +272,12 @@ std::optional<QueryTable> SqliteFactorService::get_factors(const FactorSelection
   sqlite3* db = connection_->db.get();
   require_table(db, path_, "factor_values");
   if (names.empty()) return std::nullopt;
+  if (names.size() == 1 && range.start && range.end && read_threads_ > 1) {
+    std::optional<QueryTable> answer;
+    if (read_date_ranges(connection_->db.get(), connection_->readers, path_, read_threads_, names.front(),
+                         *range.start, *range.end, answer))
+      return answer;
+  }
   // The index on (factor, date) yields this order without sorting; rowid last makes the later of two
   // stored rows for one instrument and date come last.
   Statement statement = prepare(db, path_,

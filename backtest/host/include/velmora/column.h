@@ -89,6 +89,10 @@ class VELMORA_HOST_EXPORT Column {
   // The rows at `positions`, in that order (positions may repeat). Text columns keep their dictionary.
   Column take(std::span<const std::size_t> positions) const;
 
+  // The rows of every part, one part after the other; text parts get one merged dictionary, in order of
+  // first appearance. REQUIRES: every part is of one kind.
+  static Column concat(std::span<const Column> parts);
+
  private:
   ColumnType type_ = ColumnType::float64;
   std::size_t size_ = 0;

@@ -18,6 +18,10 @@
 // it does not exist or is not a database; a query throws VelmoraError naming the file when its table is
 // missing, and ValueError for a date bound that is neither "YYYY-MM-DD" nor "YYYYMMDD".
 //
+// A single-factor read within a closed date range is split into date ranges read at the same time on
+// separate read-only connections (`read_threads` of them; 0 = one per core, at most 4) and joined in date
+// order, so the answer is the same as one connection's, only sooner.
+//
 // Thread-safe: queries on one service are serialised.
 
 #include <filesystem>
@@ -34,7 +38,7 @@ namespace velmora {
 
 class VELMORA_HOST_EXPORT SqliteFactorService : public FactorService {
  public:
-  explicit SqliteFactorService(std::filesystem::path database);
+  explicit SqliteFactorService(std::filesystem::path database, std::size_t read_threads = 0);
   ~SqliteFactorService() override;
   SqliteFactorService(const SqliteFactorService&) = delete;
   SqliteFactorService& operator=(const SqliteFactorService&) = delete;
@@ -51,6 +55,7 @@ class VELMORA_HOST_EXPORT SqliteFactorService : public FactorService {
   struct Connection;
 
   std::filesystem::path path_;
+  std::size_t read_threads_;
   std::mutex mutex_;
   std::unique_ptr<Connection> connection_;
 };
