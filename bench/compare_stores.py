@@ -26,6 +26,8 @@ import sys
 
 import numpy as np
 
+from peer_pandas import component_dataset_key  # the library's dataset key, written once for both scripts
+
 BASE_KEYS = [
     "industry_matrix",
     "close_price",
@@ -41,17 +43,6 @@ BASE_KEYS = [
     "forward_return_rank_cache",
 ]
 BOOL_KEYS = {"can_buy_stock", "cant_sell_stock"}
-
-
-def component_dataset_key(name):
-    """"component__" + the factor name, with control bytes, non-ASCII bytes, '%', '/' and '\\' as %XX."""
-    out = ["component__"]
-    for byte in name.encode("utf-8"):
-        if byte < 0x20 or byte >= 0x7F or byte in b"%/\\":
-            out.append("%%%02X" % byte)
-        else:
-            out.append(chr(byte))
-    return "".join(out)
 
 
 class Dataset:

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <numeric>
+#include <type_traits>
 
 #include "matrix/alignment.h"
 #include "matrix/row_rank.h"
@@ -82,30 +83,22 @@ void for_each_row(std::size_t rows, std::size_t cols, F&& body) {
   });
 }
 
+// Applies f to every cell (bool cells as 1.0 / 0.0); the result holds float64 cells, or bool cells when
+// f answers bool.
 template <typename F>
-WideMatrix map_float(const WideMatrix& m, F&& f) {
+WideMatrix map_cells(const WideMatrix& m, F&& f) {
   const WideMatrix source = m.as_float();
   const std::size_t n = source.cell_count(), cols = source.cols();
-  auto cells = allocate_float(n);
   const double* in = source.float_cells();
-  double* out = cells.get();
-  for_each_row(source.rows(), cols, [&](std::size_t r) {
-    for (std::size_t j = r * cols, end = j + cols; j < end; ++j) out[j] = f(in[j]);
-  });
-  return WideMatrix::from_cells(std::move(cells), source.row_labels(), source.column_labels());
-}
-
-template <typename F>
-WideMatrix map_bool(const WideMatrix& m, F&& f) {
-  const WideMatrix source = m.as_float();
-  const std::size_t n = source.cell_count(), cols = source.cols();
-  auto cells = allocate_bool(n);
-  const double* in = source.float_cells();
-  std::uint8_t* out = cells.get();
-  for_each_row(source.rows(), cols, [&](std::size_t r) {
-    for (std::size_t j = r * cols, end = j + cols; j < end; ++j) out[j] = f(in[j]) ? 1 : 0;
-  });
-  return WideMatrix::from_cells(std::move(cells), source.row_labels(), source.column_labels());
+  auto run = [&](auto cells) {
+    auto* out = cells.get();
+    for_each_row(source.rows(), cols, [&](std::size_t r) {
+      for (std::size_t j = r * cols, end = j + cols; j < end; ++j) out[j] = f(in[j]);
+    });
+    return WideMatrix::from_cells(std::move(cells), source.row_labels(), source.column_labels());
+  };
+  if constexpr (std::is_same_v<std::invoke_result_t<F&, double>, bool>) return run(allocate_bool(n));
+  else return run(allocate_float(n));
 }
 
 // Applies f(left, right) over the union labels; a cell an operand lacks enters as NaN.
@@ -157,10 +150,10 @@ WideMatrix combine(const WideMatrix& left_in, const WideMatrix& right_in, F&& f)
 
 }  // namespace
 
-WideMatrix WideMatrix::operator+(double x) const { return map_float(*this, [x](double v) { return v + x; }); }
-WideMatrix WideMatrix::operator-(double x) const { return map_float(*this, [x](double v) { return v - x; }); }
-WideMatrix WideMatrix::operator*(double x) const { return map_float(*this, [x](double v) { return v * x; }); }
-WideMatrix WideMatrix::operator/(double x) const { return map_float(*this, [x](double v) { return v / x; }); }
+WideMatrix WideMatrix::operator+(double x) const { return map_cells(*this, [x](double v) { return v + x; }); }
+WideMatrix WideMatrix::operator-(double x) const { return map_cells(*this, [x](double v) { return v - x; }); }
+WideMatrix WideMatrix::operator*(double x) const { return map_cells(*this, [x](double v) { return v * x; }); }
+WideMatrix WideMatrix::operator/(double x) const { return map_cells(*this, [x](double v) { return v / x; }); }
 
 WideMatrix WideMatrix::operator+(const WideMatrix& o) const {
   return combine(*this, o, [](double a, double b) { return a + b; });
@@ -183,12 +176,12 @@ WideMatrix WideMatrix::add(const WideMatrix& other, double fill) const {
   });
 }
 
-WideMatrix WideMatrix::eq(double x) const { return map_bool(*this, [x](double v) { return v == x; }); }
-WideMatrix WideMatrix::ne(double x) const { return map_bool(*this, [x](double v) { return v != x; }); }
-WideMatrix WideMatrix::lt(double x) const { return map_bool(*this, [x](double v) { return v < x; }); }
-WideMatrix WideMatrix::le(double x) const { return map_bool(*this, [x](double v) { return v <= x; }); }
-WideMatrix WideMatrix::gt(double x) const { return map_bool(*this, [x](double v) { return v > x; }); }
-WideMatrix WideMatrix::ge(double x) const { return map_bool(*this, [x](double v) { return v >= x; }); }
+WideMatrix WideMatrix::eq(double x) const { return map_cells(*this, [x](double v) { return v == x; }); }
+WideMatrix WideMatrix::ne(double x) const { return map_cells(*this, [x](double v) { return v != x; }); }
+WideMatrix WideMatrix::lt(double x) const { return map_cells(*this, [x](double v) { return v < x; }); }
+WideMatrix WideMatrix::le(double x) const { return map_cells(*this, [x](double v) { return v <= x; }); }
+WideMatrix WideMatrix::gt(double x) const { return map_cells(*this, [x](double v) { return v > x; }); }
+WideMatrix WideMatrix::ge(double x) const { return map_cells(*this, [x](double v) { return v >= x; }); }
 
 WideMatrix WideMatrix::equals(const WideMatrix& other_in) const {
   if (!(rows_ == other_in.rows_) || !(columns_ == other_in.columns_))
@@ -244,7 +237,7 @@ WideMatrix WideMatrix::shift(std::ptrdiff_t n) const {
 WideMatrix WideMatrix::replace(std::span<const double> values, double replacement) const {
   std::vector<double> targets(values.begin(), values.end());
   bool replace_nan = std::any_of(targets.begin(), targets.end(), [](double v) { return std::isnan(v); });
-  return map_float(*this, [&](double v) {
+  return map_cells(*this, [&](double v) {
     if (std::isnan(v)) return replace_nan ? replacement : v;
     for (double t : targets)
       if (v == t) return replacement;
@@ -337,7 +330,7 @@ WideMatrix WideMatrix::notna() const {
     std::fill_n(cells.get(), cell_count(), std::uint8_t{1});
     return from_cells(std::move(cells), rows_, columns_);
   }
-  return map_bool(*this, [](double v) { return !std::isnan(v); });
+  return map_cells(*this, [](double v) { return !std::isnan(v); });
 }
 
 WideMatrix WideMatrix::where(const WideMatrix& condition, double other) const {
@@ -368,7 +361,7 @@ WideMatrix WideMatrix::astype(CellType type) const {
     });
     return from_cells(std::move(cells), rows_, columns_);
   }
-  return map_bool(*this, [](double v) { return v != 0.0; });
+  return map_cells(*this, [](double v) { return v != 0.0; });
 }
 
 WideMatrix WideMatrix::copy() const {
