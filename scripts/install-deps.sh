@@ -8,7 +8,7 @@ packages=(
   libsqlite3-dev libcurl4-openssl-dev libzip-dev zlib1g-dev
   nlohmann-json3-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
-  python3 python3-numpy python3-pandas zip
+  python3 python3-numpy python3-pandas python3-dev python3-pytest pybind11-dev zip
 )
 
 missing=()

@@ -1,0 +1,58 @@
+#include "common/argument_kinds.h"
+
+#include "common/messages.h"
+#include "velmora/errors.h"
+
+namespace velmora::python {
+
+namespace {
+[[noreturn]] void wrong_kind(py::handle value, const char* argument, const char* must_be) {
+  throw TypeError(std::string(argument) + must_be + type_name(value));
+}
+}  // namespace
+
+std::string type_name(py::handle value) { return Py_TYPE(value.ptr())->tp_name; }
+
+std::string require_text(py::handle value, const char* argument) {
+  if (!PyUnicode_Check(value.ptr())) wrong_kind(value, argument, messages::MUST_BE_TEXT);
+  return value.cast<std::string>();
+}
+
+std::optional<std::string> optional_text(py::handle value, const char* argument) {
+  if (value.is_none()) return std::nullopt;
+  if (!PyUnicode_Check(value.ptr())) wrong_kind(value, argument, messages::MUST_BE_TEXT_OR_NONE);
+  return value.cast<std::string>();
+}
+
+void require_list(py::handle value, const char* argument) {
+  if (!PyList_Check(value.ptr())) wrong_kind(value, argument, messages::MUST_BE_LIST);
+}
+
+std::vector<std::string> require_text_list(py::handle value, const char* argument) {
+  require_list(value, argument);
+  std::vector<std::string> texts;
+  texts.reserve(static_cast<std::size_t>(PyList_GET_SIZE(value.ptr())));
+  for (py::handle item : value) {
+    if (!PyUnicode_Check(item.ptr())) wrong_kind(item, argument, messages::MUST_HOLD_TEXTS);
+    texts.push_back(item.cast<std::string>());
+  }
+  return texts;
+}
+
+std::optional<std::vector<std::string>> optional_text_list(py::handle value, const char* argument) {
+  if (value.is_none()) return std::nullopt;
+  if (!PyList_Check(value.ptr())) wrong_kind(value, argument, messages::MUST_BE_LIST_OR_NONE);
+  return require_text_list(value, argument);
+}
+
+void require_dict(py::handle value, const char* argument) {
+  if (!PyDict_Check(value.ptr())) wrong_kind(value, argument, messages::MUST_BE_DICT);
+}
+
+bool none_or_dict(py::handle value, const char* argument) {
+  if (value.is_none()) return true;
+  if (!PyDict_Check(value.ptr())) wrong_kind(value, argument, messages::MUST_BE_DICT_OR_NONE);
+  return false;
+}
+
+}  // namespace velmora::python

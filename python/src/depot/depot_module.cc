@@ -1,0 +1,14 @@
+// velmora.backtest._depot: the benchmark data package.
+
+#include <pybind11/pybind11.h>
+
+#include "common/errors.h"
+#include "depot/depot_bindings.h"
+
+PYBIND11_MODULE(_depot, m) {
+  velmora::python::register_error_translation();
+  m.doc() = "The benchmark data package: download, safe extraction, flattening and packing.";
+  pybind11::module_::import("velmora._http");  // registers HttpClient
+  velmora::python::bind_depot(m);
+  velmora::python::bind_package(m);
+}

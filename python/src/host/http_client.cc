@@ -1,0 +1,34 @@
+// velmora._http: the signed client of the cloud service and its API path prefix.
+
+#include "velmora/http_client.h"
+
+#include <pybind11/pybind11.h>
+
+#include "common/errors.h"
+#include "common/values.h"
+
+namespace py = pybind11;
+using namespace pybind11::literals;
+
+PYBIND11_MODULE(_http, m) {
+  using namespace velmora;
+  python::register_error_translation();
+  m.doc() = "The signed client of the velmora cloud service.";
+  m.attr("API_PREFIX") = API_PREFIX;
+
+  py::class_<HttpClient>(m, "HttpClient",
+                         "Sends GET requests for API paths below `base_url`, with `token` as a bearer token, "
+                         "and returns the decoded JSON answer.")
+      .def(py::init<std::string, std::string>(), "base_url"_a, "token"_a = "")
+      .def(
+          "get",
+          [](const HttpClient& self, const std::string& path) {
+            Value answer;
+            {
+              py::gil_scoped_release release;
+              answer = self.get(path);
+            }
+            return python::to_python(answer);
+          },
+          "path"_a, "The decoded answer for base_url + path: a dict, or None for an empty answer.");
+}

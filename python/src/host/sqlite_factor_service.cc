@@ -1,0 +1,30 @@
+// velmora.sqlite_factor_service: the embedded factor service over a SQLite database file.
+
+#include "velmora/sqlite_factor_service.h"
+
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+#include <pybind11/stl/filesystem.h>
+
+#include "common/errors.h"
+
+namespace py = pybind11;
+using namespace pybind11::literals;
+
+PYBIND11_MODULE(sqlite_factor_service, m) {
+  using namespace velmora;
+  python::register_error_translation();
+  m.doc() = "The embedded factor service: answers from a SQLite factor database.";
+  py::module_::import("velmora.singleton");  // registers the FactorService base
+
+  py::class_<SqliteFactorService, FactorService, std::shared_ptr<SqliteFactorService>>(
+      m, "SqliteFactorService",
+      "Answers factor and index queries from a SQLite database (tables factor_values and index_daily). "
+      "Install it with velmora.singleton.set_instance(); builds then read it without the GIL.")
+      .def(py::init([](const std::filesystem::path& path, std::size_t read_threads) {
+             py::gil_scoped_release release;
+             return std::make_shared<SqliteFactorService>(path, read_threads);
+           }),
+           "path"_a, "read_threads"_a = 0)
+      .def_property_readonly("path", &SqliteFactorService::path);
+}

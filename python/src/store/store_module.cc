@@ -1,0 +1,13 @@
+// velmora.backtest._store: the binary prepared-data store base and its helpers.
+
+#include <pybind11/pybind11.h>
+
+#include "common/errors.h"
+#include "store/store_bindings.h"
+
+PYBIND11_MODULE(_store, m) {
+  velmora::python::register_error_translation();
+  m.doc() = "The binary prepared-data store base and its helpers.";
+  velmora::python::bind_store_base(m);
+  velmora::python::bind_store_helpers(m);
+}

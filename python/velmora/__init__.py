@@ -1,0 +1,10 @@
+"""The velmora client SDK's prepared-data modules.
+
+    velmora.backtest._prepare        GroupPreparedDataBuilder, BinaryPreparedDataStore, the vocabulary
+    velmora.backtest._depot          download_benchmark_package, flatten_single_subdir
+    velmora.backtest._store          BinaryPreparedDataStoreBase and the store helpers
+    velmora.singleton                get_instance / set_instance of the factor service
+    velmora.sqlite_factor_service    SqliteFactorService, the embedded factor service
+    velmora._http                    HttpClient, API_PREFIX
+    velmora.exceptions               VelmoraError, NetworkError, HttpError
+"""

@@ -1,0 +1,26 @@
+"""The SDK's own error kinds. Argument and lookup errors are Python's TypeError, ValueError and KeyError.
+
+An error raised because of a lower-level failure carries that failure as __cause__.
+"""
+
+
+class VelmoraError(Exception):
+    """A failure of the SDK's own operations, such as an unusable benchmark data package."""
+
+
+class NetworkError(VelmoraError):
+    """A failed network transfer; the transport failure, when given, is the cause."""
+
+    def __init__(self, message, cause=None):
+        super().__init__(message)
+        if cause is not None:
+            self.__cause__ = cause
+
+
+class HttpError(Exception):
+    """A failed HTTP exchange of the signed client: `status` is the response status, or 0 for a transport
+    failure or an answer that is not JSON."""
+
+    def __init__(self, message, status=0):
+        super().__init__(message)
+        self.status = status
