@@ -1,0 +1,101 @@
+"""Building prepared data from Python: through the SQLite service, and through a service written in Python."""
+
+import shutil
+import sqlite3
+import subprocess
+
+import pandas as pd
+import pytest
+
+from conftest import END, START
+from factor_frames import PandasFrameService
+from frames_equal import assert_data_identical
+from velmora import singleton
+from velmora.backtest._prepare import BASE_MATRIX_DTYPE, BinaryPreparedDataStore, GroupPreparedDataBuilder
+from velmora.sqlite_factor_service import SqliteFactorService
+
+
+def build_with(service, incremental=False):
+    singleton.set_instance(service)
+    builder = GroupPreparedDataBuilder(START, END)
+    return builder.build_incremental() if incremental else builder.build()
+
+
+@pytest.fixture(scope="module")
+def dirty_db(sample_db, tmp_path_factory):
+    """The sample database with what real factor data holds: numbers stored as text, text that is no number,
+    missing values and identifiers, and duplicate rows (the later one wins)."""
+    db = tmp_path_factory.mktemp("dirty") / "dirty.db"
+    shutil.copy(sample_db, db)
+    with sqlite3.connect(db) as con:
+        con.execute("UPDATE factor_values SET value = CAST(value AS TEXT) WHERE factor = 'Open' AND rowid % 3 = 0")
+        con.execute("UPDATE factor_values SET value = ' ' || CAST(value AS TEXT) || ' ' "
+                    "WHERE factor = 'Close' AND rowid % 5 = 0")
+        con.execute("UPDATE factor_values SET value = NULL WHERE factor = 'limit_up' AND rowid % 7 = 0")
+        con.execute("UPDATE factor_values SET value = 'n/a' WHERE factor = 'limit_down' AND rowid % 11 = 0")
+        con.execute("UPDATE factor_values SET order_book_id = NULL WHERE factor = 'Open' AND rowid % 13 = 0")
+        con.execute("INSERT INTO factor_values (factor, order_book_id, date, value) "
+                    "SELECT factor, order_book_id, date, value * 2 FROM factor_values "
+                    "WHERE factor = 'Close' AND rowid % 4 = 0")
+    return db
+
+
+def test_a_build_from_the_sqlite_service_equals_the_tools_store(tool, sample_db, tmp_path):
+    subprocess.run([tool, "build", "--db", str(sample_db), "--start", START, "--end", END,
+                    "--store", str(tmp_path / "tool"), "--quiet"], check=True, stdout=subprocess.DEVNULL)
+    payload = build_with(SqliteFactorService(sample_db))
+    BinaryPreparedDataStore(tmp_path / "python").write(payload)
+
+    from_tool = BinaryPreparedDataStore(tmp_path / "tool").load()
+    from_python = BinaryPreparedDataStore(tmp_path / "python").load()
+    assert_data_identical(from_tool["data"], from_python["data"])
+    assert from_tool["meta"]["component_names"] == from_python["meta"]["component_names"]
+    # the payload in memory holds what the store holds
+    assert_data_identical(from_python["data"], payload["data"])
+
+
+def test_a_payload_is_version_meta_and_data(sample_db):
+    full = build_with(SqliteFactorService(sample_db))
+    incremental = build_with(SqliteFactorService(sample_db), incremental=True)
+    assert list(full) == ["version", "meta", "data"] and full["version"] == 1
+    assert "created_at" in full["meta"] and "updated_at" not in full["meta"]
+    assert "updated_at" in incremental["meta"] and "created_at" not in incremental["meta"]
+    assert list(full["data"])[:12] == list(BASE_MATRIX_DTYPE)
+    assert list(full["data"])[-1] == "benchmark_dict"
+    assert full["data"]["can_buy_stock"].values.dtype == bool
+    assert_data_identical(full["data"], incremental["data"])
+
+
+@pytest.mark.parametrize("layout", ["long", "factor_name", "wide"])
+def test_a_python_service_of_pandas_frames_gives_the_sqlite_services_payload(dirty_db, layout):
+    expected = build_with(SqliteFactorService(dirty_db))
+    service = PandasFrameService(dirty_db, layout)
+    got = build_with(service)
+    assert_data_identical(expected["data"], got["data"])
+    assert service.calls, "the builder read through the Python service"
+    assert ("get_factors", "Close", "2023-01-01", "2023-12-31") in service.calls
+
+
+def test_an_incremental_build_reads_the_batch_from_a_python_service(dirty_db):
+    expected = build_with(SqliteFactorService(dirty_db), incremental=True)
+    service = PandasFrameService(dirty_db)
+    got = build_with(service, incremental=True)
+    assert_data_identical(expected["data"], got["data"])
+    assert isinstance(service.calls[0][1], list), "one batch query first"
+
+
+def test_categorical_and_datetime_columns_are_read_like_texts(dirty_db):
+    expected = build_with(SqliteFactorService(dirty_db))
+    service = PandasFrameService(dirty_db)
+    service.factors["order_book_id"] = service.factors["order_book_id"].astype("category")
+    service.factors["date"] = pd.to_datetime(service.factors["date"])
+
+    def get_factors(factor, start_date, end_date):
+        # the frame's dates are datetime64 now: compare them as dates
+        rows = service.factors[service.factors["factor"].isin([factor] if isinstance(factor, str) else factor)]
+        rows = rows[(rows["date"] >= pd.Timestamp(start_date)) & (rows["date"] <= pd.Timestamp(end_date))]
+        return None if rows.empty else rows.reset_index(drop=True)
+
+    service.get_factors = get_factors
+    got = build_with(service)
+    assert_data_identical(expected["data"], got["data"])

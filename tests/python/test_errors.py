@@ -1,0 +1,155 @@
+"""Errors seen from Python: a Python service's own exceptions, the places that swallow them, the kinds and
+messages of our errors with their causes, and TypeError for arguments of the wrong kind."""
+
+import pandas as pd
+import pytest
+
+from conftest import END, START
+from factor_frames import PandasFrameService
+from loopback import Loopback
+from velmora import singleton
+from velmora._http import API_PREFIX, HttpClient
+from velmora.backtest import _prepare
+from velmora.backtest._depot import download_benchmark_package
+from velmora.backtest._prepare import BinaryPreparedDataStore, GroupPreparedDataBuilder
+from velmora.exceptions import HttpError, NetworkError, VelmoraError
+
+
+class ServiceDown(Exception):
+    pass
+
+
+class FailingService(PandasFrameService):
+    """Raises its own exception for the reads that `fails` selects."""
+
+    def __init__(self, db, fails):
+        super().__init__(db)
+        self.fails = fails
+        self.raised = []
+
+    def get_factors(self, factor, start_date, end_date):
+        if self.fails(factor):
+            error = ServiceDown("down for " + repr(factor))
+            self.raised.append(error)
+            raise error
+        return super().get_factors(factor, start_date, end_date)
+
+
+def test_the_services_own_exception_reaches_the_caller_of_build_as_the_same_object(sample_db):
+    service = FailingService(sample_db, lambda factor: factor == "Open")
+    singleton.set_instance(service)
+    with pytest.raises(ServiceDown) as caught:
+        GroupPreparedDataBuilder(START, END).build()
+    assert caught.value is service.raised[0]
+
+
+def test_a_failing_batch_read_is_swallowed_and_read_factor_by_factor(sample_db):
+    singleton.set_instance(PandasFrameService(sample_db))
+    expected = GroupPreparedDataBuilder(START, END).build_incremental()
+    service = FailingService(sample_db, lambda factor: isinstance(factor, list))
+    singleton.set_instance(service)
+    got = GroupPreparedDataBuilder(START, END).build_incremental()
+    assert len(service.raised) == 1
+    assert list(got["data"]) == list(expected["data"])
+    assert got["data"]["close_price"].equals(expected["data"]["close_price"])
+
+
+def test_a_failing_component_read_leaves_the_component_out_and_the_build_names_it(sample_db):
+    name = "rq_index_components_new_000905.XSHG"
+    service = FailingService(sample_db, lambda factor: factor == name)
+    singleton.set_instance(service)
+    with pytest.raises(ValueError) as caught:
+        GroupPreparedDataBuilder(START, END).build()
+    assert caught.value.args[0] == "成分股矩阵缺失，无法精确生成二进制缓存: ['" + name + "']"
+    assert len(service.raised) == 1
+
+
+def test_library_errors_keep_their_kind_and_exact_message():
+    singleton.set_instance(None)
+    with pytest.raises(VelmoraError):
+        singleton.get_instance()
+    with pytest.raises(KeyError) as caught:
+        GroupPreparedDataBuilder._vm_factors_to_matrices(pd.DataFrame({"x": [1.0]}), ["Close"])
+    assert caught.value.args[0] == "因子查询返回结果缺少 order_book_id/date 列"
+    with pytest.raises(KeyError) as caught:
+        GroupPreparedDataBuilder._format_benchmark_daily_return(None, "000300", "000300.XSHG")
+    assert caught.value.args[0] == "基准日频数据为空: 000300 (000300.XSHG)"
+    with pytest.raises(ValueError) as caught:
+        BinaryPreparedDataStore("/nonexistent-store").add_component_matrices({}, ["x"])
+    assert caught.value.args[0] == "缺失成分股矩阵为空，无法补充: x"
+    assert issubclass(NetworkError, VelmoraError)
+
+
+@pytest.fixture
+def cloud():
+    server = Loopback()
+    yield server
+    server.close()
+
+
+def test_a_failed_download_is_a_network_error_caused_by_the_http_status(cloud, tmp_path):
+    cloud.answer_json(API_PREFIX + "/backtest-data/benchmark-data", {"download_url": cloud.url + "/missing.zip"})
+    with pytest.raises(NetworkError) as caught:
+        download_benchmark_package(HttpClient(cloud.url), tmp_path / "store")
+    assert caught.value.args[0] == "下载回测基准数据失败: HTTP 404"
+    assert isinstance(caught.value.__cause__, HttpError) and caught.value.__cause__.status == 404
+
+
+def test_a_package_without_address_is_a_velmora_error_and_the_clients_failure_is_an_http_error(cloud, tmp_path):
+    cloud.answer_json(API_PREFIX + "/backtest-data/benchmark-data", {})
+    with pytest.raises(VelmoraError) as caught:
+        download_benchmark_package(HttpClient(cloud.url), tmp_path / "store")
+    assert caught.value.args[0] == "服务端未返回有效的回测基准数据下载地址"
+    assert not (tmp_path / "store").exists()
+    with pytest.raises(HttpError):
+        HttpClient(cloud.url).get("/not-there")
+
+
+def test_a_damaged_package_is_a_velmora_error_with_the_zip_failure_as_cause(cloud, tmp_path):
+    cloud.answer_json(API_PREFIX + "/backtest-data/benchmark-data", {"download_url": cloud.url + "/p.zip"})
+    cloud.answer_bytes("/p.zip", b"<html>not a zip</html>")
+    with pytest.raises(VelmoraError) as caught:
+        download_benchmark_package(HttpClient(cloud.url), tmp_path / "store")
+    assert caught.value.args[0] == "回测基准数据包损坏,无法解压"
+    assert caught.value.__cause__ is not None
+
+
+WRONG_KINDS = [
+    (lambda: GroupPreparedDataBuilder(None, END), "start_date must be a text, not NoneType"),
+    (lambda: GroupPreparedDataBuilder(START, 20231231), "end_date must be a text, not int"),
+    (lambda: _prepare.parse_name_list(1), "name list must be None, a text or a sequence, not int"),
+    (lambda: _prepare.build_matrix_dtype(("a",)), "component_names must be a list, not tuple"),
+    (lambda: _prepare.build_matrix_dtype("a"), "component_names must be a list, not str"),
+    (lambda: BinaryPreparedDataStore("s", ("a",)), "component_names must be a list, not tuple"),
+    (lambda: BinaryPreparedDataStore("s").load(keys=("close_price",)), "keys must be a list or None, not tuple"),
+    (lambda: BinaryPreparedDataStore("s").load(keys=["a", 1]), "keys must hold texts only, not int"),
+    (lambda: BinaryPreparedDataStore("s").load(start_date=20230101), "start_date must be a text or None, not int"),
+    (lambda: BinaryPreparedDataStore("s").add_component_matrices([], ["x"]), "component_matrices must be a dict, not list"),
+    (lambda: BinaryPreparedDataStore("s").add_component_matrices({}, "x"), "component_names must be a list, not str"),
+    (lambda: BinaryPreparedDataStore("s").add_component_matrices({"x": [[1.0]]}, ["x"]),
+     "component_matrices must be a pandas.DataFrame, not list"),
+    (lambda: GroupPreparedDataBuilder._vm_factor_date(20230101), "date_value must be a text or None, not int"),
+    (lambda: singleton.set_instance(object()),
+     "a factor service needs the methods get_factors and get_index_daily; got an object of type object"),
+]
+
+
+@pytest.mark.parametrize("call,message", WRONG_KINDS, ids=[m for _, m in WRONG_KINDS])
+def test_arguments_of_the_wrong_kind_are_type_errors(call, message):
+    with pytest.raises(TypeError) as caught:
+        call()
+    assert caught.value.args[0] == message
+
+
+def test_a_service_answering_something_else_than_a_frame_is_a_type_error():
+    class ListService:
+        def get_factors(self, factor, start_date, end_date):
+            return [{"order_book_id": "000001.XSHE"}]
+
+        def get_index_daily(self, order_book_ids, start_date, end_date):
+            return None
+
+    singleton.set_instance(ListService())
+    with pytest.raises(TypeError) as caught:
+        GroupPreparedDataBuilder(START, END)._read_normal_factor_matrix("Close")
+    assert caught.value.args[0] == "a factor service answers a pandas.DataFrame or None, not list"
