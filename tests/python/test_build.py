@@ -3,7 +3,10 @@
 import shutil
 import sqlite3
 import subprocess
+import threading
+import time
 
+import numpy as np
 import pandas as pd
 import pytest
 
@@ -99,3 +102,41 @@ def test_categorical_and_datetime_columns_are_read_like_texts(dirty_db):
     service.get_factors = get_factors
     got = build_with(service)
     assert_data_identical(expected["data"], got["data"])
+
+
+def test_the_sqlite_service_answers_frames_as_the_database_holds_them(sample_db):
+    service = SqliteFactorService(sample_db)
+    got = service.get_factors(factor="Close", start_date="2023-01-01", end_date="2023-01-31")
+    with sqlite3.connect(sample_db) as con:
+        expected = pd.read_sql_query("SELECT order_book_id, date, factor, value FROM factor_values WHERE factor = 'Close' "
+                                     "AND date BETWEEN '2023-01-01' AND '2023-01-31' ORDER BY date, rowid", con)
+    assert list(got.columns) == ["order_book_id", "date", "factor", "value"]
+    assert got["order_book_id"].tolist() == expected["order_book_id"].tolist()
+    assert got["date"].tolist() == expected["date"].tolist()
+    assert np.array_equal(got["value"].to_numpy(), expected["value"].to_numpy(dtype=float), equal_nan=True)
+    assert service.get_factors(factor=["no such factor"]) is None
+    quotes = service.get_index_daily(order_book_ids=["000300.XSHG"], start_date="20230101", end_date="20231231")
+    assert set(quotes["order_book_id"]) == {"000300.XSHG"}
+
+
+def test_a_build_releases_the_gil_while_it_reads_and_computes(sample_db):
+    singleton.set_instance(SqliteFactorService(sample_db))
+    builder = GroupPreparedDataBuilder(START, END)
+    done = threading.Event()
+
+    def build_three_times():
+        for _ in range(3):
+            builder.build()
+        done.set()
+
+    worker = threading.Thread(target=build_three_times)
+    started = time.perf_counter()
+    worker.start()
+    ticks, longest_gap, last = 0, 0.0, time.perf_counter()
+    while not done.is_set():
+        now = time.perf_counter()
+        longest_gap, last, ticks = max(longest_gap, now - last), now, ticks + 1
+    worker.join()
+    elapsed = time.perf_counter() - started
+    # Holding the GIL through a build would stall this loop for a whole build (a third of the time).
+    assert longest_gap < elapsed / 6, "the loop stalled %.3f s of %.3f s" % (longest_gap, elapsed)

@@ -77,7 +77,7 @@ class TextEncoder {
   std::vector<std::string> dictionary() && { return {std::make_move_iterator(texts_.begin()), std::make_move_iterator(texts_.end())}; }
 
  private:
-  static constexpr std::size_t CACHE_SIZE = 4096;
+  static constexpr std::size_t CACHE_SIZE = std::size_t{1} << 16;
   struct Slot {
     PyObject* object = nullptr;
     std::int32_t code = -1;
