@@ -123,3 +123,11 @@ def test_supplementing_a_component_from_a_frame(tmp_path):
     meta = component_store.load_metadata()["meta"]
     assert meta["component_names"] == [name]
     assert meta["component_dataset_keys"] == {name: "component__" + name}
+
+
+def test_benchmark_series_must_have_ascending_dates():
+    from velmora.backtest._prepare import GroupPreparedDataBuilder
+
+    unordered = pd.Series([1.0, 2.0], index=["20240102", "20240101"])
+    with pytest.raises(ValueError):
+        GroupPreparedDataBuilder("20240101", "20240131")._assemble_payload({}, {}, {"000300": unordered}, [], "created_at")

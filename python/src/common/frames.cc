@@ -171,6 +171,7 @@ DateSeries to_date_series(py::handle series, const char* argument) {
   if (!py::isinstance(series, pandas().attr("Series")))
     throw TypeError(argument + std::string(messages::MUST_BE_SERIES) + type_name(series));
   Labels dates = labels_of(series.attr("index"));
+  if (!dates.is_sorted()) throw ValueError(messages::SERIES_DATES_ORDER + py::repr(series.attr("index")).cast<std::string>());
   auto values = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(
       series.attr("to_numpy")(py::arg("dtype") = "float64"));
   std::vector<double> cells(values.data(), values.data() + values.size());

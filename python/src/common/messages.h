@@ -21,6 +21,7 @@ inline constexpr const char* NO_PLAIN_FORM = "no plain value for an object of ty
 
 // Frames and series handed in.
 inline constexpr const char* LABELS_NOT_UNIQUE = "labels must be unique: ";
+inline constexpr const char* SERIES_DATES_ORDER = "series dates must be unique and ascending: ";
 inline constexpr const char* PAYLOAD_ENTRY = "payload lacks the entry ";
 
 // A Python factor service.

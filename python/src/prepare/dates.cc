@@ -18,6 +18,10 @@ Value date_like(py::handle item, py::handle timestamp) {
   if (PyUnicode_Check(raw)) return item.cast<std::string>();
   if (PyBool_Check(raw)) return nullptr;
   if (PyLong_Check(raw) || PyFloat_Check(raw)) return to_value(item);
+  if (PyObject_HasAttrString(raw, "dtype") && PyObject_HasAttrString(raw, "item") &&
+      item.attr("dtype").attr("kind").cast<std::string>() != "M") {
+    return date_like(item.attr("item")(), timestamp);  // a numpy number: as the Python number it holds
+  }
   if (PyObject_HasAttrString(raw, "isoformat") || PyObject_HasAttrString(raw, "dtype")) {
     try {
       py::object stamp = timestamp(item);
