@@ -72,7 +72,7 @@ void bind_store_base(py::module_& m) {
             return to_python(metadata);
           },
           "The store's metadata as a dict; empty when the store has none yet.")
-      .def("load", &load_store, py::kw_only(), "start_date"_a = py::none(), "end_date"_a = py::none(),
+      .def("load", &load_store, "start_date"_a = py::none(), "end_date"_a = py::none(),
            "keys"_a = py::none(), "mmap"_a = true,
            "The stored payload as a dict of 'version', 'meta' and 'data' (DataFrames, and 'benchmark_dict' of "
            "Series), or None when the store is empty. Dates are inclusive bounds; `keys` the datasets to read.")
