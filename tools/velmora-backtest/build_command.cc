@@ -6,6 +6,7 @@
 #include "messages.h"
 #include "new_directories.h"
 #include "progress.h"
+#include "writer_lock.h"
 #include "velmora/backtest/builder.h"
 #include "velmora/backtest/rebuild.h"
 #include "velmora/backtest/store.h"
@@ -23,6 +24,7 @@ struct BuildOptions {
   bool allow_empty = false;
   bool quiet = false;
   bool json = false;
+  bool wait = false;
 };
 
 // A full build makes one read per build input and component factor, and one for the benchmarks.
@@ -72,9 +74,13 @@ void run_build(const BuildOptions& options) {
   check_writable_directory("--store", options.store);
   std::shared_ptr<SqliteFactorService> database = open_factor_database(options.db);
 
+  StatusLine status(options.quiet);
+  // The lock outlives the clean-up of directories this build created, so that is done while no other
+  // writer can be about to use them.
+  std::unique_ptr<StoreWriterLock> lock;
   NewDirectories created;
   created.watch(options.store);
-  StatusLine status(options.quiet);
+  lock = lock_store(options.store, options.wait, status);
   auto service = std::make_shared<ObservedFactorService>(
       database, status, options.batch ? std::nullopt : std::optional<int>(expected_full_reads()));
   ScopedFactorService installed(service);
@@ -115,6 +121,7 @@ void add_build_command(CLI::App& app) {
   cmd->add_flag("--incremental", options->batch)->group("");  // the former name of --batch
   cmd->add_flag("--allow-empty", options->allow_empty,
                 "write a build that holds no date even over a store that holds data");
+  cmd->add_flag("--wait", options->wait, "wait for another writer of the store to finish instead of failing");
   cmd->add_flag("--json", options->json, "print the summary as JSON");
   cmd->add_flag("--quiet", options->quiet, "no progress on the terminal");
   cmd->callback([options] { run_build(*options); });

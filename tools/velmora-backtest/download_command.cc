@@ -6,6 +6,7 @@
 #include "messages.h"
 #include "new_directories.h"
 #include "progress.h"
+#include "writer_lock.h"
 #include "velmora/backtest/depot.h"
 #include "velmora/http_client.h"
 
@@ -18,6 +19,7 @@ struct DownloadOptions {
   bool flatten = false;
   bool quiet = false;
   bool json = false;
+  bool wait = false;
 };
 
 // The base address without the trailing "/" that would double the one every API path starts with.
@@ -46,10 +48,13 @@ void run_download(const DownloadOptions& options) {
   HttpClient http(base_address(options.api), options.token);
   check_writable_directory("--store", options.store);
 
+  StatusLine status(options.quiet);
+  // The lock outlives the clean-up of directories this download created (see build).
+  std::unique_ptr<StoreWriterLock> lock;
   NewDirectories created;
   created.watch(options.store);
   created.watch(std::filesystem::path(options.store).lexically_normal().parent_path() / backtest::TEMP_DIR_NAME);
-  StatusLine status(options.quiet);
+  lock = lock_store(options.store, options.wait, status);
   backtest::DownloadProgress progress;
   if (status.enabled())
     progress = [&status](std::uint64_t received, std::optional<std::uint64_t> total) {
@@ -85,6 +90,7 @@ void add_download_command(CLI::App& app) {
   cmd->add_flag("--flatten", options->flatten,
                 "lift a single nested directory up into the store directory (done anyway when the package is "
                 "one folder, with a note)");
+  cmd->add_flag("--wait", options->wait, "wait for another writer of the store to finish instead of failing");
   cmd->add_flag("--json", options->json, "print the summary as JSON");
   cmd->add_flag("--quiet", options->quiet, "no progress bar on the terminal");
   cmd->callback([options] { run_download(*options); });

@@ -6,6 +6,7 @@
 #include "failure.h"
 #include "messages.h"
 #include "progress.h"
+#include "writer_lock.h"
 #include "velmora/backtest/builder.h"
 #include "velmora/backtest/store.h"
 #include "velmora/backtest/vocabulary.h"
@@ -19,6 +20,7 @@ struct SupplementOptions {
   std::string store, db, components;
   bool quiet = false;
   bool json = false;
+  bool wait = false;
 };
 
 void run_supplement(const SupplementOptions& options) {
@@ -28,13 +30,14 @@ void run_supplement(const SupplementOptions& options) {
   check_writable_directory("--store", options.store);
   std::shared_ptr<SqliteFactorService> database = open_factor_database(options.db);
 
+  StatusLine status(options.quiet);
+  const std::unique_ptr<StoreWriterLock> lock = lock_store(options.store, options.wait, status);
   backtest::BinaryPreparedDataStore store(options.store, names);
   Value metadata = store.load_metadata();
   const Value meta = metadata.value("meta", Value::object());
   if (!meta.contains("start_date") || !meta.contains("end_date"))
     throw VelmoraError(messages::no_store_range(options.store));
 
-  StatusLine status(options.quiet);
   ScopedFactorService installed(std::make_shared<ObservedFactorService>(database, status, static_cast<int>(names.size())));
   backtest::GroupPreparedDataBuilder builder(meta["start_date"], meta["end_date"]);
   backtest::MatrixMap masks = builder._component_matrices(names);
@@ -65,6 +68,7 @@ void add_supplement_command(CLI::App& app) {
   cmd->add_option("--store", options->store, "store directory")->required();
   cmd->add_option("--db", options->db, "factor database (SQLite)")->required();
   cmd->add_option("--components", options->components, "component factor names, comma-separated")->required();
+  cmd->add_flag("--wait", options->wait, "wait for another writer of the store to finish instead of failing");
   cmd->add_flag("--json", options->json, "print the summary as JSON");
   cmd->add_flag("--quiet", options->quiet, "no progress on the terminal");
   cmd->callback([options] { run_supplement(*options); });
