@@ -4,7 +4,6 @@
 #include "checks.h"
 #include "commands.h"
 #include "messages.h"
-#include "new_directories.h"
 #include "progress.h"
 #include "writer_lock.h"
 #include "velmora/backtest/builder.h"
@@ -75,12 +74,7 @@ void run_build(const BuildOptions& options) {
   std::shared_ptr<SqliteFactorService> database = open_factor_database(options.db);
 
   StatusLine status(options.quiet);
-  // The lock outlives the clean-up of directories this build created, so that is done while no other
-  // writer can be about to use them.
-  std::unique_ptr<StoreWriterLock> lock;
-  NewDirectories created;
-  created.watch(options.store);
-  lock = lock_store(options.store, options.wait, status);
+  WritingScope scope(options.store, {}, options.wait, status);
   auto service = std::make_shared<ObservedFactorService>(
       database, status, options.batch ? std::nullopt : std::optional<int>(expected_full_reads()));
   ScopedFactorService installed(service);
@@ -100,7 +94,7 @@ void run_build(const BuildOptions& options) {
   backtest::BinaryPreparedDataStore store(options.store, component_names(payload));
   store.write(payload);
   status.finish();
-  created.keep();
+  scope.succeeded();
   print_summary(options, payload, kept, status.elapsed_seconds());
 }
 

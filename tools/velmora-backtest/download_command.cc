@@ -4,7 +4,6 @@
 #include "commands.h"
 #include "failure.h"
 #include "messages.h"
-#include "new_directories.h"
 #include "progress.h"
 #include "writer_lock.h"
 #include "velmora/backtest/depot.h"
@@ -49,12 +48,9 @@ void run_download(const DownloadOptions& options) {
   check_writable_directory("--store", options.store);
 
   StatusLine status(options.quiet);
-  // The lock outlives the clean-up of directories this download created (see build).
-  std::unique_ptr<StoreWriterLock> lock;
-  NewDirectories created;
-  created.watch(options.store);
-  created.watch(std::filesystem::path(options.store).lexically_normal().parent_path() / backtest::TEMP_DIR_NAME);
-  lock = lock_store(options.store, options.wait, status);
+  const std::filesystem::path temp_dir =
+      std::filesystem::path(options.store).lexically_normal().parent_path() / backtest::TEMP_DIR_NAME;
+  WritingScope scope(options.store, {temp_dir}, options.wait, status);
   backtest::DownloadProgress progress;
   if (status.enabled())
     progress = [&status](std::uint64_t received, std::optional<std::uint64_t> total) {
@@ -67,7 +63,7 @@ void run_download(const DownloadOptions& options) {
 
   const std::optional<std::string> folder = single_folder(store);
   if (folder || options.flatten) backtest::flatten_single_subdir(store);
-  created.keep();
+  scope.succeeded();
   if (options.json) {
     Value out = Value::object();
     out["store"] = store.string();

@@ -31,19 +31,21 @@ void run_supplement(const SupplementOptions& options) {
   std::shared_ptr<SqliteFactorService> database = open_factor_database(options.db);
 
   StatusLine status(options.quiet);
-  const std::unique_ptr<StoreWriterLock> lock = lock_store(options.store, options.wait, status);
+  WritingScope scope(options.store, {}, options.wait, status);
   backtest::BinaryPreparedDataStore store(options.store, names);
   Value metadata = store.load_metadata();
   const Value meta = metadata.value("meta", Value::object());
   if (!meta.contains("start_date") || !meta.contains("end_date"))
     throw VelmoraError(messages::no_store_range(options.store));
 
-  ScopedFactorService installed(std::make_shared<ObservedFactorService>(database, status, static_cast<int>(names.size())));
+  ScopedFactorService installed(
+      std::make_shared<ObservedFactorService>(database, status, static_cast<int>(names.size())));
   backtest::GroupPreparedDataBuilder builder(meta["start_date"], meta["end_date"]);
   backtest::MatrixMap masks = builder._component_matrices(names);
   status.show("writing the store");
   std::vector<std::string> written = store.add_component_matrices(masks, names);
   status.finish();
+  scope.succeeded();
 
   if (options.json) {
     Value out = Value::object();
