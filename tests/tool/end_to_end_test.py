@@ -4,85 +4,18 @@ supplement of index-membership matrices, and how each failure reaches the user.
 Usage: end_to_end_test.py PATH_TO_TOOL   (run by CTest)
 """
 
-import http.server
-import json
 import os
-import pickle
 import shutil
-import socket
-import subprocess
 import sys
 import tempfile
-import threading
 import unittest
 
 import numpy as np
 
-TOOL = None
+import tool_support
+from tool_support import PackageServer, load_json, read_store_with_numpy, run
+
 START, END = "20230102", "20230331"
-
-
-def run(*args, check=True):
-    result = subprocess.run([TOOL, *args], capture_output=True, text=True, timeout=600)
-    if check and result.returncode != 0:
-        raise AssertionError(f"{args} failed ({result.returncode}):\n{result.stdout}\n{result.stderr}")
-    return result
-
-
-def load_json(store, *extra):
-    return json.loads(run("load", "--store", store, "--json", *extra).stdout)
-
-
-class PackageServer:
-    """Serves a package zip and the cloud answer that points at it, on 127.0.0.1."""
-
-    def __init__(self, archive):
-        with open(archive, "rb") as f:
-            payload = f.read()
-        owner = self
-
-        class Handler(http.server.BaseHTTPRequestHandler):
-            def log_message(self, *args):
-                pass
-
-            def do_GET(self):
-                if self.path == "/api/v1/backtest-data/benchmark-data":
-                    body = json.dumps({"download_url": f"{owner.url}/files/package.zip",
-                                       "content_type": "application/zip"}).encode()
-                    kind = "application/json"
-                elif self.path == "/files/package.zip":
-                    body, kind = payload, "application/zip"
-                else:
-                    self.send_error(404)
-                    return
-                self.send_response(200)
-                self.send_header("Content-Type", kind)
-                self.send_header("Content-Length", str(len(body)))
-                self.end_headers()
-                self.wfile.write(body)
-
-        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self.url = f"http://127.0.0.1:{self.server.server_address[1]}"
-        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
-
-    def __enter__(self):
-        self.thread.start()
-        return self
-
-    def __exit__(self, *exc):
-        self.server.shutdown()
-        self.server.server_close()
-
-
-def read_store_with_numpy(store):
-    """Every dataset of a store, read without our code: pickle for the metadata, numpy for the cells."""
-    with open(os.path.join(store, "metadata.pkl"), "rb") as f:
-        metadata = pickle.load(f)
-    out = {}
-    for key, entry in metadata["datasets"].items():
-        cells = np.load(os.path.join(store, entry["file"]), mmap_mode="r")
-        out[key] = (list(entry["index"]), list(entry["columns"]), np.array(cells))
-    return metadata, out
 
 
 class ToolTest(unittest.TestCase):
@@ -167,10 +100,7 @@ class ToolTest(unittest.TestCase):
         self.assertIn(key, [row["key"] for row in listed["datasets"]])
 
     def test_failures_are_one_line_on_stderr_with_a_non_zero_status(self):
-        free_port = socket.socket()
-        free_port.bind(("127.0.0.1", 0))
-        port = free_port.getsockname()[1]
-        free_port.close()
+        port = tool_support.free_port()
         store = self.path("failures-store")
         run("build", "--db", self.db, "--start", START, "--end", END, "--store", store, "--quiet")
         cases = [
@@ -196,5 +126,5 @@ class ToolTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    TOOL = os.path.abspath(sys.argv.pop(1))
+    tool_support.TOOL = os.path.abspath(sys.argv.pop(1))
     unittest.main(verbosity=2)
