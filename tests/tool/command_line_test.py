@@ -5,12 +5,19 @@ packed inside one folder.
 Usage: command_line_test.py PATH_TO_TOOL   (run by CTest)
 """
 
+import fcntl
 import json
 import os
+import pty
+import re
 import shutil
 import sqlite3
+import struct
+import subprocess
 import sys
 import tempfile
+import termios
+import unicodedata
 import unittest
 import zipfile
 
@@ -269,6 +276,37 @@ class CommandLineTest(unittest.TestCase):
         self.assertIn(first, result.stdout)
         self.assertIn(second, result.stdout)
         self.assertIn("faults", result.stderr)
+
+
+    def test_progress_on_a_narrow_terminal_ticks_and_never_wraps(self):
+        columns = 34
+        master, terminal = pty.openpty()
+        fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
+        db = self.path("a-sample-with-a-long-name-for-the-status-line.db")
+        writer = subprocess.Popen([tool_support.TOOL, "sample", "--db", db, "--instruments", "300", "--days", "300"],
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=terminal)
+        os.close(terminal)
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # the terminal's other end is closed: the tool has ended
+                break
+            if not chunk:
+                break
+            shown += chunk
+        os.close(master)
+        self.assertEqual(writer.wait(timeout=300), 0)
+
+        redraws = [part.replace("\x1b[K", "") for part in re.split(r"[\r\n]", shown.decode())]
+        redraws = [part for part in redraws if part]
+        self.assertTrue(redraws, "no progress on a terminal")
+        for line in redraws:
+            width = sum(2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in line)
+            self.assertLess(width, columns, line)
+        self.assertTrue(all(line.startswith("writing the sample") and "\u2026" in line for line in redraws))
+        timers = {re.search(r"\[(\d+\.\d)s\]$", line).group(1) for line in redraws}
+        self.assertGreater(len(timers), 2, "the timer did not tick while the step reported nothing")
 
 
 if __name__ == "__main__":
