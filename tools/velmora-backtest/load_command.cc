@@ -108,7 +108,8 @@ Selection select(const std::string& keys_option, const Value& metadata) {
   for (const std::string& key : backtest::parse_name_list(Value(keys_option))) {
     const std::string name = key.starts_with(BENCHMARK_PREFIX) ? key.substr(BENCHMARK_PREFIX.size()) : key;
     if (contains(datasets, key)) selection.datasets->push_back(key);
-    else if (key == backtest::BENCHMARK_DICT_KEY) selection.benchmarks.insert(selection.benchmarks.end(), series.begin(), series.end());
+    else if (key == backtest::BENCHMARK_DICT_KEY)
+      selection.benchmarks.insert(selection.benchmarks.end(), series.begin(), series.end());
     else if (contains(series, name)) selection.benchmarks.push_back(name);
     else unknown.push_back(key);
   }
@@ -120,10 +121,12 @@ Selection select(const std::string& keys_option, const Value& metadata) {
   return selection;
 }
 
-// The component names to load with: the store's own list, or those of --components, each of which the
-// store must list.
-std::vector<std::string> components(const std::string& components_option, const Value& metadata) {
-  const std::vector<std::string> held = texts_of(metadata.value("meta", Value::object()).value("component_names", Value::array()));
+// The component names to load with: the store's own list (the built-in names for a store that records
+// none), or those of --components, each of which the store must list.
+std::optional<std::vector<std::string>> components(const std::string& components_option, const Value& metadata) {
+  const Value meta = metadata.value("meta", Value::object());
+  if (!meta.contains("component_names") && components_option.empty()) return std::nullopt;
+  const std::vector<std::string> held = texts_of(meta.value("component_names", Value::array()));
   if (components_option.empty()) return held;
   std::vector<std::string> asked = backtest::parse_name_list(Value(components_option)), unknown;
   for (const auto& name : asked)
