@@ -63,6 +63,15 @@ class StoreSafetyTest(unittest.TestCase):
         self.assertEqual(load_json(store, "--keys", "close_price")["datasets"][0]["rows"], 0)
         self.build(self.path("new-empty"), db=empty_source)
 
+    def test_a_store_whose_metadata_is_damaged_is_mended_by_a_rebuild(self):
+        store = self.path("damaged")
+        self.build(store)
+        with open(os.path.join(store, "metadata.pkl"), "wb") as f:
+            f.write(b"not a pickle")
+        self.assertEqual(run("load", "--store", store, check=False).returncode, 1)
+        self.build(store)
+        self.assertEqual(len(load_json(store)["datasets"]), 17 + 3)
+
     def test_a_rebuild_keeps_the_supplemented_components_or_names_those_it_would_lose(self):
         store = self.path("supplemented")
         self.build(store)

@@ -37,6 +37,16 @@ std::vector<std::string> component_names(const backtest::Payload& payload) {
   return names;
 }
 
+// The metadata of the store being replaced; an empty map when there is none, or when it cannot be read: a
+// store whose metadata is damaged no longer loads, and a rebuild is how it is mended.
+Value readable_metadata(const std::string& store_dir) {
+  try {
+    return backtest::BinaryPreparedDataStore(store_dir).load_metadata();
+  } catch (const VelmoraError&) {
+    return Value::object();
+  }
+}
+
 void print_summary(const BuildOptions& options, const backtest::Payload& payload,
                    const std::vector<std::string>& kept, double seconds) {
   std::size_t matrices = 0;
@@ -84,7 +94,7 @@ void run_build(const BuildOptions& options) {
 
   // A write replaces the whole store: it must neither empty a good store by accident nor drop the
   // components that were supplemented into it.
-  const Value existing = backtest::BinaryPreparedDataStore(options.store).load_metadata();
+  const Value existing = readable_metadata(options.store);
   const bool store_has_data = existing.is_object() && existing.contains("datasets");
   if (store_has_data && !options.allow_empty && payload.data.matrix("close_price").rows() == 0)
     throw VelmoraError(messages::empty_build_over_store(*range.start, *range.end, options.store));
