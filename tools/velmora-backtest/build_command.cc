@@ -114,9 +114,9 @@ void add_build_command(CLI::App& app) {
   auto options = std::make_shared<BuildOptions>();
   CLI::App* cmd = app.add_subcommand("build", "Build prepared data from a factor database into a store (replacing it)");
   cmd->footer(
-      "Every build replaces the store's whole content with the dates from --start to --end. The components "
-      "supplemented into the store are built again and kept; a build that finds no date is not written over a "
-      "store that holds data unless --allow-empty is given.");
+      "Every build replaces the store's whole content with the dates from --start to --end.\n"
+      "The components supplemented into the store are built again and kept; a build that finds no date\n"
+      "is not written over a store that holds data unless --allow-empty is given.");
   cmd->add_option("--db", options->db, "factor database (SQLite)")->required();
   cmd->add_option("--start", options->start, "first date (YYYYMMDD, YYYY-MM-DD or YYYY/MM/DD)")->required();
   cmd->add_option("--end", options->end, "last date (YYYYMMDD, YYYY-MM-DD or YYYY/MM/DD)")->required();

@@ -30,8 +30,9 @@ void add_verify_command(CLI::App& app) {
   auto store = std::make_shared<std::string>();
   CLI::App* cmd = app.add_subcommand("verify", "Check every file of a store; print every fault (exit 1 on any)");
   cmd->footer(
-      "Checks every file against the manifest (size, CRC-32) and the metadata against the files (each dataset's "
-      "file exists, its .npy header matches the recorded dtype and shape, the label counts match).");
+      "Checks every file against the manifest (size, CRC-32) and the metadata against the files:\n"
+      "each dataset's file exists, its .npy header matches the recorded dtype and shape, and the\n"
+      "label counts match.");
   cmd->add_option("--store", *store, "store directory")->required();
   cmd->callback([store] { run_verify(*store); });
 }
