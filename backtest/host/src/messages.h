@@ -19,3 +19,21 @@ inline std::string lock_failure(const std::string& action, const std::filesystem
 }
 
 }  // namespace velmora::messages
+
+namespace velmora::messages {
+
+inline constexpr const char* MANIFEST_UNREADABLE = "the store manifest is missing or unreadable";
+
+inline std::string manifest_mismatch(const std::string& file, const std::string& what) {
+  return "store file " + file + " does not match the manifest: " + what;
+}
+
+inline std::string io_failure(const std::string& action, const std::filesystem::path& path, int error) {
+  return "cannot " + action + " " + path.string() + ": " + std::strerror(error);
+}
+
+inline std::string unsafe_manifest_path(const std::string& file) {
+  return "store file " + file + " is listed by the manifest outside the store directory";
+}
+
+}  // namespace velmora::messages

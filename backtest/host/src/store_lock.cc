@@ -145,9 +145,9 @@ StoreWriterLock::~StoreWriterLock() {
   for (auto it = held_locks.begin(); it != held_locks.end(); ++it) {
     if (it->device != device_ || it->inode != inode_ || it->owner != ::getpid()) continue;
     if (--it->holders > 0) return;
-    // Cleared before the lock goes, so that the file never names a process that no longer holds it.
-    // A failure here is harmless: a stale pid is only ever shown in a message.
-    [[maybe_unused]] int cleared = ::ftruncate(it->fd, 0);
+    // Removed while still locked, so no directory collects lock files: a writer that opened this file and
+    // gets its lock after us sees that the path no longer names it and starts over on a new file.
+    ::unlink(lock_path_.c_str());
     ::close(it->fd);
     held_locks.erase(it);
     return;

@@ -10,9 +10,9 @@
 // The lock is an exclusive flock(2) on a lock file beside the store, "<parent>/.<store name>.lock": it is
 // never inside the store, so it is never packed into an archive, never removed by a rewrite, and stays put
 // when a download exchanges the whole store directory for a new one. The kernel drops the lock when the
-// holding process ends, however it ends, so a killed writer never leaves a store locked; the lock file
-// itself stays and is harmless. While held, the file holds the holder's pid as decimal text, so that a
-// refused writer can say who holds the store.
+// holding process ends, however it ends, so a killed writer never leaves a store locked (its lock file
+// stays and is harmless; a normal release removes the file). While held, the file holds the holder's pid as
+// decimal text, so that a refused writer can say who holds the store.
 //
 // Within one process the lock is re-entrant: a second StoreWriterLock of the same store (the lock file is
 // identified by device and inode, so every spelling of the path counts) joins the one already held and the
