@@ -176,7 +176,7 @@ class CommandLineTest(unittest.TestCase):
                 "velmora-backtest: 回测基准数据包损坏,无法解压: ", "values.bin")
             self.assertIn("CRC", line)
         # A failed command leaves no directory it created behind (store, parents, temp, lock file).
-        for name in ("dl1", "dl2"):
+        for name in ("dl1", "dl2", "dl3"):
             self.assertFalse(os.path.exists(self.path(name)), name)
         no_dates = self.path("fresh", "store")
         self.assert_one_line_failure(

@@ -12,13 +12,7 @@ namespace {
 
 void run_verify(const std::string& store_dir) {
   check_existing_directory("--store", store_dir);
-  backtest::BinaryPreparedDataStore store(store_dir);
-  std::vector<std::string> faults;
-  try {
-    store.verify();
-  } catch (const VelmoraError& error) {
-    faults.push_back(error.what());
-  }
+  const std::vector<std::string> faults = backtest::BinaryPreparedDataStore(store_dir).faults();
   for (const auto& fault : faults) std::cout << fault << "\n";
   if (!faults.empty()) throw VelmoraError(messages::store_faults(store_dir, faults.size()));
   std::cout << "the store " << store_dir << " is sound\n";
