@@ -52,13 +52,19 @@ void run_download(const DownloadOptions& options) {
       std::filesystem::path(options.store).lexically_normal().parent_path() / backtest::TEMP_DIR_NAME;
   WritingScope scope(options.store, {temp_dir}, options.wait, status);
   backtest::DownloadProgress progress;
-  if (status.enabled())
+  backtest::UnpackProgress unpacking;
+  if (status.enabled()) {
     progress = [&status](std::uint64_t received, std::optional<std::uint64_t> total) {
-      // The last piece is on disk: what follows is the unpacking, which reports nothing on its own.
-      status.show(total && received >= *total ? "unpacking the package" : transfer_bar(received, total));
+      status.show(transfer_bar(received, total));
     };
+    unpacking = [&status](std::uint64_t done, std::uint64_t total) {
+      // After the last member the package is checked and put in place, which reports nothing on its own.
+      status.show(done < total ? "unpacking " + std::to_string(done) + " of " + std::to_string(total) + " files"
+                               : "checking the package and putting it in place");
+    };
+  }
   status.show("asking for the package address");
-  std::filesystem::path store = backtest::download_benchmark_package(http, options.store, progress);
+  std::filesystem::path store = backtest::download_benchmark_package(http, options.store, progress, unpacking);
   status.finish();
 
   const std::optional<std::string> folder = single_folder(store);
