@@ -114,7 +114,8 @@ std::vector<std::string> manifest_faults(const fs::path& dir) {
     auto crc = record.find("crc32");
     std::string expected_crc = crc != record.end() && crc->is_string() ? crc->get<std::string>() : "none";
     if (crc_text(sum->crc) != expected_crc) {
-      faults.push_back(messages::manifest_mismatch(file, "CRC-32 " + crc_text(sum->crc) + ", expected " + expected_crc));
+      faults.push_back(
+          messages::manifest_mismatch(file, "CRC-32 " + crc_text(sum->crc) + ", expected " + expected_crc));
     }
   }
   return faults;

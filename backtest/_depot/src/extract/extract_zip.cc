@@ -111,7 +111,9 @@ void check_headers(zip_t* archive, const std::filesystem::path& path) {
     }
     for (std::size_t i = 0; i < count; ++i) {
       const char* raw = zip_get_name(archive, i, ZIP_FL_ENC_RAW);
-      if (!raw || entries[i].name != raw) throw std::runtime_error("central directory entry " + std::to_string(i) + " differs");
+      if (!raw || entries[i].name != raw) {
+        throw std::runtime_error("central directory entry " + std::to_string(i) + " differs");
+      }
     }
     check_local_headers(path, entries);
   } catch (const std::runtime_error& inconsistency) {
@@ -179,7 +181,8 @@ void extract_file(zip_t* archive, zip_uint64_t index, const Member& member, cons
 }  // namespace
 
 std::vector<std::filesystem::path> _extract_zip(const std::filesystem::path& archive_path,
-                                                const std::filesystem::path& store_dir, const UnpackProgress& progress) {
+                                                const std::filesystem::path& store_dir,
+                                                const UnpackProgress& progress) {
   const Archive archive = open_archive(archive_path);
   check_headers(archive.get(), archive_path);
   const std::vector<Member> members = guarded_members(archive.get(), store_dir);

@@ -29,7 +29,10 @@ constexpr std::size_t RANDOM_PART_SIZE = 16;
 fs::path directory_of(const fs::path& path) { return path.has_parent_path() ? path.parent_path() : fs::path("."); }
 
 std::string sibling_prefix(const fs::path& store, std::string_view infix) {
-  return "." + store.filename().string() + std::string(infix);
+  std::string prefix(".");  // appended: GCC 12 misreports an overlap in the concatenation at -O3 (-Wrestrict)
+  prefix += store.filename().string();
+  prefix += infix;
+  return prefix;
 }
 
 fs::path new_sibling(const fs::path& store, std::string_view infix) {

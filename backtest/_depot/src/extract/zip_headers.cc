@@ -156,7 +156,9 @@ void check_local_headers(const std::filesystem::path& path, const std::vector<Ce
     if (std::string(name.begin(), name.end()) != entry.name) {
       damaged("the local header of entry " + entry.name + " names " + std::string(name.begin(), name.end()));
     }
-    if (u16(fixed.data() + 8) != entry.method) damaged("the local header of entry " + entry.name + " names another method");
+    if (u16(fixed.data() + 8) != entry.method) {
+      damaged("the local header of entry " + entry.name + " names another method");
+    }
   }
 }
 

@@ -133,7 +133,8 @@ Value BinaryPreparedDataStoreBase::_write_matrix(const fs::path& store_dir, cons
   CellType type = store_entries::storage_type(dtype);
   WideMatrix stored = matrix.cell_type() == type ? matrix : matrix.astype(type);
   NpyHeader header{type, {stored.rows(), stored.cols()}, 0};
-  NewFile file(store_dir, store_entries::file_stem(key), ".npy", [&](const std::string& name) { record_pending(store_dir, name); });
+  NewFile file(store_dir, store_entries::file_stem(key), ".npy",
+               [&](const std::string& name) { record_pending(store_dir, name); });
   std::string preamble = npy_preamble(type, header.shape);
   file.write(preamble.data(), preamble.size());
   const void* cells = type == CellType::float64 ? static_cast<const void*>(stored.float_cells())

@@ -71,8 +71,8 @@ using UnpackProgress = std::function<void(std::uint64_t done, std::uint64_t tota
 // `progress` observes the transfer, `unpacking` the unpacking. Returns S.
 //
 // Errors: VelmoraError "服务端未返回有效的回测基准数据下载地址" (no address; nothing is created) or
-// "不支持的回测基准数据包格式: " + type (nothing is created); StoreLockedError while another process writes
-// S; NetworkError when the transfer fails; VelmoraError when the archive holds an entry outside S or is
+// "不支持的回测基准数据包格式: " + type (nothing is created); StoreLockedError while another process
+// writes S; NetworkError when the transfer fails; VelmoraError when the archive holds an entry outside S or is
 // damaged (S unchanged in both cases). Errors of `http` and of the file system pass through unchanged.
 VELMORA_DEPOT_EXPORT std::filesystem::path download_benchmark_package(const HttpClient& http,
                                                                       const std::filesystem::path& store_dir,
