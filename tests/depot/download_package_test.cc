@@ -5,9 +5,12 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include "download/package_files.h"
+#include "support/dir_snapshot.h"
 #include "support/expect_error.h"
 #include "support/loopback_server.h"
 #include "support/temp_dir.h"
@@ -129,6 +132,49 @@ TEST_F(DownloadPackageTest, DeletesStaleArchivesOfKilledRunsFirst) {
   }
   download();
   EXPECT_EQ(names_in(temp), (std::vector<std::string>{"Download_x1.pkg", "download_x1.zip", "other.pkg"}));
+}
+
+TEST_F(DownloadPackageTest, ArchiveOfADownloadStillRunningIsNotStale) {
+  fs::create_directories(temp);
+  write_file(temp / "download_running.pkg", "being written");
+  const int fd = ::open((temp / "download_running.pkg").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+  download();
+  EXPECT_EQ(names_in(temp), std::vector<std::string>{"download_running.pkg"});
+  ::close(fd);
+  download();
+  EXPECT_TRUE(fs::is_empty(temp));
+}
+
+TEST_F(DownloadPackageTest, DamagedPackageOverAGoodStoreLeavesItByteForByte) {
+  download();
+  fs::create_directories(store / "mine");
+  write_file(store / "mine" / "notes.txt", "kept");
+  const auto before = testing::snapshot_dir(store);
+  set_package({{"metadata.pkl", "replacement"}, {"data/close.bin", std::string(6000, 'n'), true},
+               {"data/last.bin", "LAST-MEMBER-PAYLOAD"}});
+  const auto at = package.find("LAST-MEMBER-PAYLOAD");
+  ASSERT_NE(at, std::string::npos);
+  package[at] = 'l';
+  expect_error<VelmoraError>([&] { download(); }, "回测基准数据包损坏,无法解压");
+  EXPECT_EQ(testing::snapshot_dir(store), before);
+  EXPECT_TRUE(fs::is_empty(temp));
+  EXPECT_EQ(names_in(dir / "root"), (std::vector<std::string>{"enviroment_data", "temp"}));
+}
+
+TEST_F(DownloadPackageTest, SecondPackageKeepsFilesItDoesNotReplace) {
+  download();
+  set_package({{"metadata.pkl", "second"}, {"extra.bin", "extra"}});
+  std::vector<std::uint64_t> unpacked;
+  download_benchmark_package(http, store, {}, [&](std::uint64_t done, std::uint64_t total) {
+    EXPECT_EQ(total, 2u);
+    unpacked.push_back(done);
+  });
+  EXPECT_EQ(unpacked, (std::vector<std::uint64_t>{1, 2}));
+  EXPECT_EQ(read_file(store / "metadata.pkl"), "second");
+  EXPECT_EQ(read_file(store / "extra.bin"), "extra");
+  EXPECT_EQ(read_file(store / "data/close.bin"), std::string(5000, 'c'));
 }
 
 TEST_F(DownloadPackageTest, StaleCleanUpStopsAtAnEntryItCannotDelete) {

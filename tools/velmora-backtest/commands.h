@@ -1,11 +1,9 @@
 #pragma once
 
-// Each sub-command registers its options on the application and runs when selected.
+// Each command registers its options on the application and runs when selected. Commands parse, check and
+// print; the work is the libraries'.
 
 #include <CLI/CLI.hpp>
-
-#include <string>
-#include <vector>
 
 namespace velmora::tool {
 
@@ -15,5 +13,6 @@ void add_load_command(CLI::App& app);
 void add_supplement_command(CLI::App& app);
 void add_download_command(CLI::App& app);
 void add_package_command(CLI::App& app);
+void add_verify_command(CLI::App& app);
 
 }  // namespace velmora::tool

@@ -1,42 +1,79 @@
-// velmora-backtest: runs the prepared-data jobs from a terminal, playing the SDK host. Every failure ends as
-// one line on stderr (the error's own message) and a non-zero exit status.
+// velmora-backtest: runs the prepared-data jobs from a terminal, playing the SDK host.
+//
+// Exit status: 0 success, 1 failure, 2 usage error. A failure is one line on stderr: the library's message and
+// the chain of causes behind it. A usage error is one line plus a pointer to the command's help.
 
 #include <cstdio>
 #include <exception>
 #include <iostream>
 
 #include "commands.h"
+#include "failure.h"
+#include "messages.h"
+
+namespace {
+
+int usage_error(const std::string& command, const std::string& message) {
+  std::cerr << "velmora-backtest" << (command.empty() ? "" : " " + command) << ": " << message << '\n'
+            << velmora::tool::messages::see_help(command) << '\n';
+  return velmora::tool::EXIT_USAGE;
+}
+
+bool is_command(const CLI::App& app, const std::string& name) {
+  for (const CLI::App* command : app.get_subcommands({}))
+    if (command->get_name() == name) return true;
+  return false;
+}
+
+// "help" prints the whole help, "help COMMAND" that command's. Handled before parsing, as the command
+// name after it would otherwise be parsed as that command; it is registered so that the help lists it.
+int run_help(const CLI::App& app, int argc, char** argv) {
+  if (argc > 3) return usage_error("", velmora::tool::messages::HELP_ARGUMENTS);
+  const std::string topic = argc == 3 ? argv[2] : "";
+  const CLI::App* described = &app;
+  if (!topic.empty()) {
+    if (!is_command(app, topic) || topic == "help")
+      return usage_error("", velmora::tool::messages::unknown_command(topic));
+    described = app.get_subcommand(topic);
+  }
+  const std::string usage_name = topic.empty() ? app.get_name() : app.get_name() + " " + topic;
+  std::cout << described->get_formatter()->make_help(described, usage_name, CLI::AppFormatMode::Normal);
+  return 0;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"velmora-backtest: prepare, store and fetch backtest market data"};
+  CLI::App app{"velmora-backtest: prepare, store and fetch backtest market data", "velmora-backtest"};
   app.set_version_flag("--version", std::string("velmora-backtest ") + VELMORA_VERSION);
-  app.require_subcommand(1);
-  app.failure_message(CLI::FailureMessage::help);  // a bad command line shows the usage
   velmora::tool::add_sample_command(app);
   velmora::tool::add_build_command(app);
   velmora::tool::add_load_command(app);
   velmora::tool::add_supplement_command(app);
   velmora::tool::add_download_command(app);
   velmora::tool::add_package_command(app);
-  auto known = [&app](const std::string& name) {
-    for (const CLI::App* command : app.get_subcommands({}))
-      if (command->get_name() == name) return true;
-    return false;
-  };
-  if (argc > 1 && argv[1][0] != '-' && !known(argv[1])) {
-    std::cerr << "velmora-backtest: unknown command '" << argv[1] << "'\n" << app.help();
-    return 2;
-  }
+  velmora::tool::add_verify_command(app);
+  app.add_subcommand("help", "Describe every command, or one: help [COMMAND]");
+
+  const std::string command = argc > 1 && argv[1][0] != '-' ? argv[1] : "";
+  if (!command.empty() && !is_command(app, command))
+    return usage_error("", velmora::tool::messages::unknown_command(command));
+  if (argc == 1) return usage_error("", velmora::tool::messages::NO_COMMAND);
+  if (command == "help") return run_help(app, argc, argv);
   try {
     app.parse(argc, argv);
+    if (app.get_subcommands().empty()) return usage_error("", velmora::tool::messages::NO_COMMAND);
   } catch (const CLI::ParseError& e) {
-    return app.exit(e);
+    if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
+    return usage_error(command, e.what());
+  } catch (const velmora::tool::UsageError& e) {
+    return usage_error(command, e.what());
   } catch (const std::exception& e) {
-    std::cerr << "velmora-backtest: " << e.what() << '\n';
-    return 1;
+    std::cerr << "velmora-backtest: " << velmora::tool::failure_text(e) << '\n';
+    return velmora::tool::EXIT_FAILED;
   } catch (...) {
     std::cerr << "velmora-backtest: unexpected failure\n";
-    return 1;
+    return velmora::tool::EXIT_FAILED;
   }
   return 0;
 }

@@ -1,16 +1,76 @@
 #include "progress.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 
 namespace velmora::tool {
 
-StatusLine::StatusLine(bool quiet)
-    : enabled_(!quiet && isatty(STDERR_FILENO)), start_(std::chrono::steady_clock::now()) {}
+namespace {
 
-StatusLine::~StatusLine() { finish(); }
+constexpr auto TICK = std::chrono::milliseconds(250);
+constexpr std::size_t FALLBACK_WIDTH = 80;
+
+std::size_t terminal_width() {
+  winsize size{};
+  if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  return FALLBACK_WIDTH;
+}
+
+// Columns one UTF-8 character starting with `lead` (of `length` bytes) takes: two for the wide East Asian
+// ranges (the messages of the libraries are partly Chinese), one for the rest.
+std::size_t columns_of(const std::string& text, std::size_t at, std::size_t length) {
+  if (length < 3) return 1;
+  unsigned code = static_cast<unsigned char>(text[at]) & (length == 3 ? 0x0Fu : 0x07u);
+  for (std::size_t i = 1; i < length; ++i) code = (code << 6) | (static_cast<unsigned char>(text[at + i]) & 0x3Fu);
+  const bool wide = (code >= 0x1100 && code <= 0x115F) || (code >= 0x2E80 && code <= 0xA4CF) ||
+                    (code >= 0xAC00 && code <= 0xD7A3) || (code >= 0xF900 && code <= 0xFAFF) ||
+                    (code >= 0xFE30 && code <= 0xFE4F) || (code >= 0xFF00 && code <= 0xFF60) ||
+                    (code >= 0xFFE0 && code <= 0xFFE6) || (code >= 0x20000 && code <= 0x3FFFD);
+  return wide ? 2 : 1;
+}
+
+std::size_t sequence_length(unsigned char lead) {
+  if (lead < 0x80) return 1;
+  if ((lead & 0xE0) == 0xC0) return 2;
+  if ((lead & 0xF0) == 0xE0) return 3;
+  if ((lead & 0xF8) == 0xF0) return 4;
+  return 1;  // a stray continuation byte counts as one column
+}
+
+}  // namespace
+
+std::string fit_to_width(const std::string& text, std::size_t width) {
+  static const std::string ELLIPSIS = "\u2026";
+  std::size_t used = 0, at = 0, cut = std::string::npos;
+  while (at < text.size()) {
+    const std::size_t length = std::min(sequence_length(static_cast<unsigned char>(text[at])), text.size() - at);
+    const std::size_t columns = columns_of(text, at, length);
+    if (used + columns + 1 > width && cut == std::string::npos) cut = at;  // room for the ellipsis
+    if (used + columns > width) return width == 0 ? std::string() : text.substr(0, cut) + ELLIPSIS;
+    used += columns;
+    at += length;
+  }
+  return text;
+}
+
+StatusLine::StatusLine(bool quiet)
+    : enabled_(!quiet && isatty(STDERR_FILENO)), start_(std::chrono::steady_clock::now()) {
+  if (enabled_) ticker_ = std::thread([this] { tick(); });
+}
+
+StatusLine::~StatusLine() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  if (ticker_.joinable()) ticker_.join();
+  finish();
+}
 
 double StatusLine::elapsed_seconds() const {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
@@ -18,15 +78,34 @@ double StatusLine::elapsed_seconds() const {
 
 void StatusLine::show(const std::string& text) {
   if (!enabled_) return;
-  char elapsed[32];
-  std::snprintf(elapsed, sizeof elapsed, " [%.1fs]", elapsed_seconds());
-  std::cerr << "\r\033[K" << text << elapsed << std::flush;
+  std::lock_guard lock(mutex_);
+  text_ = text;
   open_ = true;
+  draw_locked();
 }
 
 void StatusLine::finish() {
+  if (!enabled_) return;
+  std::lock_guard lock(mutex_);
   if (open_) std::cerr << "\r\033[K" << std::flush;
   open_ = false;
+}
+
+void StatusLine::draw_locked() {
+  char elapsed[32];
+  std::snprintf(elapsed, sizeof elapsed, " [%.1fs]", elapsed_seconds());
+  // The last column stays free: a line that fills it makes some terminals wrap at once.
+  const std::size_t width = terminal_width() - 1;
+  const std::string timer = elapsed;
+  const std::string line = timer.size() < width ? fit_to_width(text_, width - timer.size()) + timer
+                                                : fit_to_width(text_, width);
+  std::cerr << "\r\033[K" << line << std::flush;
+}
+
+void StatusLine::tick() {
+  std::unique_lock lock(mutex_);
+  while (!wake_.wait_for(lock, TICK, [this] { return stopping_; }))
+    if (open_) draw_locked();
 }
 
 ObservedFactorService::ObservedFactorService(std::shared_ptr<FactorService> inner, StatusLine& status,

@@ -1,12 +1,18 @@
 #pragma once
 
 // Terminal feedback for long jobs: a status line on stderr that rewrites itself, shown only when stderr is a
-// terminal and the user did not ask for quiet.
+// terminal and the user did not ask for quiet. A ticker thread redraws it a few times a second, so the
+// timer keeps moving through a long step that reports nothing (one big query, an unpacking). Every redraw
+// is cut to the terminal's width, so a narrow pane never wraps it into debris.
 
 #include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "velmora/factor_service.h"
 
@@ -16,18 +22,33 @@ class StatusLine {
  public:
   explicit StatusLine(bool quiet);
   ~StatusLine();
+  StatusLine(const StatusLine&) = delete;
+  StatusLine& operator=(const StatusLine&) = delete;
+
   bool enabled() const { return enabled_; }
   // Replaces the line with `text` followed by the time since construction.
   void show(const std::string& text);
-  // Ends the line so that later output starts on a fresh one.
+  // Clears the line so that later output starts on a fresh one; a later show() draws it again.
   void finish();
   double elapsed_seconds() const;
 
  private:
-  bool enabled_;
+  void draw_locked();
+  void tick();
+
+  const bool enabled_;
+  const std::chrono::steady_clock::time_point start_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::string text_;
   bool open_ = false;
-  std::chrono::steady_clock::time_point start_;
+  bool stopping_ = false;
+  std::thread ticker_;
 };
+
+// `text` cut to at most `width` terminal columns (whole UTF-8 characters, each counted as one column but
+// the CJK ones as two), with "…" marking the cut.
+std::string fit_to_width(const std::string& text, std::size_t width);
 
 // Forwards every query to `inner` and reports it on `status` before it runs: which read, n of m.
 class ObservedFactorService : public FactorService {

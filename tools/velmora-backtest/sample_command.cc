@@ -1,25 +1,55 @@
 #include <iostream>
 
+#include "checks.h"
 #include "commands.h"
+#include "progress.h"
 #include "velmora/sample_database.h"
 
 namespace velmora::tool {
 
+namespace {
+
+// Beyond these a sample is no longer a sample: the library's instrument limit, and a century of weekdays.
+constexpr std::int64_t MAX_INSTRUMENTS = 11000;
+constexpr std::int64_t MAX_DAYS = 26000;
+
+struct SampleCommandOptions {
+  std::string db, start = SampleOptions{}.start;
+  std::int64_t instruments = static_cast<std::int64_t>(SampleOptions{}.instruments);
+  std::int64_t days = static_cast<std::int64_t>(SampleOptions{}.days);
+  std::uint64_t seed = SampleOptions{}.seed;
+  bool quiet = false;
+};
+
+void run_sample(const SampleCommandOptions& options) {
+  SampleOptions sample;
+  sample.instruments = static_cast<std::size_t>(checked_size("--instruments", options.instruments, 1, MAX_INSTRUMENTS));
+  sample.days = static_cast<std::size_t>(checked_size("--days", options.days, 1, MAX_DAYS));
+  sample.start = checked_date("--start", options.start);
+  sample.seed = options.seed;
+  check_writable_file("--db", options.db);
+
+  StatusLine status(options.quiet);
+  status.show("writing the sample database " + options.db);
+  SampleSummary summary = write_sample_database(options.db, sample);
+  status.finish();
+  std::cout << "wrote " << options.db << ": " << summary.instruments << " instruments, " << summary.days
+            << " trading days (" << summary.first_date << " to " << summary.last_date << "), "
+            << summary.factor_rows << " factor rows, " << summary.index_rows << " index rows\n";
+}
+
+}  // namespace
+
 void add_sample_command(CLI::App& app) {
-  auto options = std::make_shared<SampleOptions>();
-  auto db = std::make_shared<std::string>();
+  auto options = std::make_shared<SampleCommandOptions>();
   CLI::App* cmd = app.add_subcommand("sample", "Write a synthetic factor database (deterministic per seed)");
-  cmd->add_option("--db", *db, "database file to write (replaced if present)")->required();
-  cmd->add_option("--instruments", options->instruments, "number of instruments")->capture_default_str();
-  cmd->add_option("--days", options->days, "number of trading days")->capture_default_str();
-  cmd->add_option("--start", options->start, "first date, YYYYMMDD")->capture_default_str();
+  cmd->add_option("--db", options->db, "database file to write (replaced if present)")->required();
+  cmd->add_option("--instruments", options->instruments, "number of instruments (1 to 11000)")->capture_default_str();
+  cmd->add_option("--days", options->days, "number of trading days (1 to 26000)")->capture_default_str();
+  cmd->add_option("--start", options->start, "first date (YYYYMMDD, YYYY-MM-DD or YYYY/MM/DD)")->capture_default_str();
   cmd->add_option("--seed", options->seed, "random seed")->capture_default_str();
-  cmd->callback([options, db] {
-    SampleSummary summary = write_sample_database(*db, *options);
-    std::cout << "wrote " << *db << ": " << summary.instruments << " instruments, " << summary.days
-              << " trading days (" << summary.first_date << " to " << summary.last_date << "), "
-              << summary.factor_rows << " factor rows, " << summary.index_rows << " index rows\n";
-  });
+  cmd->add_flag("--quiet", options->quiet, "no progress on the terminal");
+  cmd->callback([options] { run_sample(*options); });
 }
 
 }  // namespace velmora::tool

@@ -1,11 +1,16 @@
+#include <algorithm>
 #include <iostream>
 
+#include "checks.h"
 #include "commands.h"
+#include "failure.h"
+#include "messages.h"
+#include "progress.h"
+#include "writer_lock.h"
 #include "velmora/backtest/builder.h"
 #include "velmora/backtest/store.h"
 #include "velmora/backtest/vocabulary.h"
 #include "velmora/errors.h"
-#include "velmora/sqlite_factor_service.h"
 
 namespace velmora::tool {
 
@@ -13,21 +18,46 @@ namespace {
 
 struct SupplementOptions {
   std::string store, db, components;
+  bool quiet = false;
+  bool json = false;
+  bool wait = false;
 };
 
 void run_supplement(const SupplementOptions& options) {
   std::vector<std::string> names = backtest::parse_name_list(Value(options.components));
-  if (names.empty()) throw ValueError("--components names no component factor");
+  if (names.empty()) throw UsageError(messages::NO_COMPONENTS);
+  check_existing_directory("--store", options.store);
+  check_writable_directory("--store", options.store);
+  std::shared_ptr<SqliteFactorService> database = open_factor_database(options.db);
+
+  StatusLine status(options.quiet);
+  WritingScope scope(options.store, {}, options.wait, status);
   backtest::BinaryPreparedDataStore store(options.store, names);
   Value metadata = store.load_metadata();
   const Value meta = metadata.value("meta", Value::object());
   if (!meta.contains("start_date") || !meta.contains("end_date"))
-    throw VelmoraError("no prepared-data store with a date range at " + options.store);
+    throw VelmoraError(messages::no_store_range(options.store));
 
-  ScopedFactorService installed(std::make_shared<SqliteFactorService>(options.db));
+  ScopedFactorService installed(
+      std::make_shared<ObservedFactorService>(database, status, static_cast<int>(names.size())));
   backtest::GroupPreparedDataBuilder builder(meta["start_date"], meta["end_date"]);
   backtest::MatrixMap masks = builder._component_matrices(names);
+  status.show("writing the store");
   std::vector<std::string> written = store.add_component_matrices(masks, names);
+  status.finish();
+  scope.succeeded();
+
+  if (options.json) {
+    Value out = Value::object();
+    out["store"] = options.store;
+    out["added"] = written;
+    std::vector<std::string> present;
+    for (const auto& name : names)
+      if (std::find(written.begin(), written.end(), name) == written.end()) present.push_back(name);
+    out["already_present"] = present;
+    std::cout << out.dump(2) << "\n";
+    return;
+  }
   if (written.empty()) std::cout << "nothing to supplement: the store holds every named component\n";
   for (const auto& name : written) std::cout << name << "\n";
 }
@@ -38,8 +68,11 @@ void add_supplement_command(CLI::App& app) {
   auto options = std::make_shared<SupplementOptions>();
   CLI::App* cmd = app.add_subcommand("supplement", "Add missing index-membership matrices to a store");
   cmd->add_option("--store", options->store, "store directory")->required();
-  cmd->add_option("--db", options->db, "factor database (SQLite)")->required()->check(CLI::ExistingFile);
+  cmd->add_option("--db", options->db, "factor database (SQLite)")->required();
   cmd->add_option("--components", options->components, "component factor names, comma-separated")->required();
+  cmd->add_flag("--wait", options->wait, "wait for another writer of the store to finish instead of failing");
+  cmd->add_flag("--json", options->json, "print the summary as JSON");
+  cmd->add_flag("--quiet", options->quiet, "no progress on the terminal");
   cmd->callback([options] { run_supplement(*options); });
 }
 

@@ -88,6 +88,16 @@ TEST(WideMatrixReshape, ReindexTakesExactlyTheGivenLabels) {
   EXPECT_CELLS(r, {{4, NaN, 3}, {NaN, NaN, NaN}});
 }
 
+TEST(WideMatrixReshape, ReindexGivesFloatCellsWhetherOrNotTheLabelsChange) {
+  auto flags = matrix({"20240101", "20240102"}, {"A", "B"}, {{1, 0}, {0, 1}}).astype(CellType::boolean);
+  auto same = flags.reindex(flags.row_labels(), flags.column_labels());
+  EXPECT_EQ(same.cell_type(), CellType::float64);
+  EXPECT_CELLS(same, {{1, 0}, {0, 1}});
+  auto wider = flags.reindex(flags.row_labels(), Labels{"A", "B", "C"});
+  EXPECT_EQ(wider.cell_type(), CellType::float64);
+  EXPECT_CELLS(wider, {{1, 0, NaN}, {0, 1, NaN}});
+}
+
 TEST(WideMatrixReshape, ShiftMovesRowsByPositionAndFillsNaN) {
   auto m = matrix({"20240101", "20240102", "20240103"}, {"A"}, {{1}, {2}, {3}});
   EXPECT_CELLS(m.shift(1), {{NaN}, {1}, {2}});

@@ -64,16 +64,43 @@ TEST_F(FactorReadsTest, SingleReadPassesErrorsThrough) {
 
 TEST_F(FactorReadsTest, BatchOfBlankNamesMakesNoQuery) {
   EXPECT_TRUE(builder_._read_normal_factor_batch(Strings{" ", ""}).empty());
-  EXPECT_TRUE(builder_._read_normal_factor_batch(Value(" ,，")).empty());
+  EXPECT_TRUE(builder_._read_normal_factor_batch(Value::array({" ", "\n"})).empty());
   EXPECT_TRUE(service_->calls().empty());
 }
 
 TEST_F(FactorReadsTest, BatchParsesNamesAndRereadsOnlyWhatCameBackEmpty) {
-  MatrixMap batch = builder_._read_normal_factor_batch(Value("Volume；Close, Open\nHigh"));
+  MatrixMap batch = builder_._read_normal_factor_batch(Value::array({" Volume", "Close ", "", "Open", "High"}));
   EXPECT_EQ(batch.keys(), (Strings{"Volume", "Close", "Open", "High"}));
   EXPECT_EQ(call_log(*service_), (Strings{"list:Volume,Close,Open,High", "one:Volume", "one:High"}));
   EXPECT_CELLS(batch.at("Open"), ({{9.5}}));
   EXPECT_FALSE(batch.at("Volume").has_data());
+}
+
+TEST_F(FactorReadsTest, BatchNamesMustBeAListOfTextsBeforeAnyQuery) {
+  struct Case {
+    Value names;
+    std::string message;
+  } cases[] = {
+      {Value(nullptr), "names must be a list, not null"},
+      {Value("Close"), "names must be a list, not string"},
+      {Value("Close, Open"), "names must be a list, not string"},
+      {Value(3), "names must be a list, not number"},
+      {Value(1.5), "names must be a list, not number"},
+      {Value(true), "names must be a list, not boolean"},
+      {Value::object({{"Close", 1}}), "names must be a list, not object"},
+      {Value::array({"Close", 3}), "names must hold texts only, not number"},
+      {Value::array({"Close", nullptr}), "names must hold texts only, not null"},
+      {Value::array({Value::array({"Close"})}), "names must hold texts only, not array"},
+  };
+  for (const auto& c : cases) {
+    try {
+      builder_._read_normal_factor_batch(c.names);
+      ADD_FAILURE() << "accepted " << c.names.dump();
+    } catch (const TypeError& e) {
+      EXPECT_EQ(std::string(e.what()), c.message) << c.names.dump();
+    }
+  }
+  EXPECT_TRUE(service_->calls().empty());
 }
 
 TEST_F(FactorReadsTest, FailedBatchFallsBackToSingleReadsWhoseErrorsPassThrough) {

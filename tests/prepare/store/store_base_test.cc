@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <set>
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 #include "store_fixture.h"
 #include "support/matrix_builders.h"
 #include "support/temp_dir.h"
+#include "velmora/backtest/store.h"
 #include "velmora/errors.h"
 
 namespace velmora::backtest {
@@ -274,6 +276,66 @@ TEST(StoreBaseTest, MetadataRecordsEveryDatasetWithItsLabelsAndChecksums) {
                                                    {(dir / file).string()}, out);
                                return out;
                              }() + ", expected " + close["crc32"].get<std::string>());
+}
+
+}  // namespace
+}  // namespace velmora::backtest
+
+namespace velmora::backtest {
+namespace {
+
+// A rewrite or a supplement removes only files the store can prove it wrote: never a user's file, even one
+// named exactly like a data file of the store.
+TEST(StoreBaseTest, RewritesNeverRemoveFilesTheStoreDidNotWrite) {
+  TempDir dir;
+  BinaryPreparedDataStore store(dir.path(), COMPONENTS);
+  store.write(sample_payload(7, 3, 1, {COMPONENTS[0]}));
+  const std::map<std::string, std::string> foreign = {
+      {"returns.1234567890abcdef.npy", "a user's own returns"},
+      {"close_price.0123456789abcdef.npy", "named like one of ours"},
+      {"benchmark__000300.fedcba9876543210.npy", "named like a series of ours"},
+      {"notes.txt", "notes"},
+  };
+  for (const auto& [name, bytes] : foreign) testing::write_file(dir / name, bytes);
+
+  store.write(sample_payload(9, 4, 2, {COMPONENTS[0]}));
+  const Payload third = sample_payload(6, 5, 3, {COMPONENTS[0]});
+  store.write(third);
+  OrderedMap<WideMatrix> masks;
+  masks.set(COMPONENTS[1], testing::mask_matrix(third.data.matrix("close_price").row_labels(),
+                                                third.data.matrix("close_price").column_labels(), 4));
+  store.add_component_matrices(masks, COMPONENTS);
+
+  for (const auto& [name, bytes] : foreign) EXPECT_EQ(testing::read_file(dir / name), bytes) << name;
+  std::set<std::string> expected = {METADATA_FILE_NAME, MANIFEST_FILE_NAME};
+  for (const auto& [name, bytes] : foreign) expected.insert(name);
+  Value metadata = store.load_metadata();
+  for (const char* section : {"datasets", "benchmark_dict"}) {
+    for (const auto& [key, entry] : metadata[section].items()) expected.insert(entry["file"].get<std::string>());
+  }
+  EXPECT_EQ(directory_names(dir.path()), expected) << "only the store's own earlier files are gone";
+}
+
+// Files an interrupted write created are recorded as it creates them, so the next write removes them.
+TEST(StoreBaseTest, FilesOfAnInterruptedWriteGoWithTheNextWrite) {
+  TempDir dir;
+  BinaryPreparedDataStoreBase store = base_store(dir.path());
+  store.write(sample_payload(5, 3, 1, {}));
+  const std::set<std::string> sound = directory_names(dir.path());
+  // What a writer killed after creating two data files leaves: the files and their record.
+  testing::write_file(dir / "open_price.00000000000000aa.npy", "half written");
+  testing::write_file(dir / "open_price.00000000000000bb.npy", "");
+  testing::write_file(dir / ".pending_files", "open_price.00000000000000aa.npy\nopen_price.00000000000000bb.npy\n");
+  testing::write_file(dir / "returns.00000000000000cc.npy", "not recorded: not ours");
+
+  const Payload second = sample_payload(6, 2, 2, {});
+  store.write(second);
+  std::set<std::string> names = directory_names(dir.path());
+  EXPECT_EQ(names.count("open_price.00000000000000aa.npy") + names.count("open_price.00000000000000bb.npy"), 0u);
+  EXPECT_EQ(names.count(".pending_files"), 0u) << "the record goes once it is seen through";
+  EXPECT_EQ(names.count("returns.00000000000000cc.npy"), 1u);
+  EXPECT_EQ(names.size(), sound.size() + 1);
+  expect_same_payload(second, *store.load());
 }
 
 }  // namespace

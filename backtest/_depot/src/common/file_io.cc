@@ -15,7 +15,9 @@ namespace {
 // Attempts before giving up on finding a free random name; with 64 random bits a clash is already rare.
 constexpr int MAX_NAME_ATTEMPTS = 100;
 
-std::string random_part() {
+}  // namespace
+
+std::string random_name_part() {
   thread_local std::mt19937_64 engine{std::random_device{}()};
   static constexpr char DIGITS[] = "0123456789abcdef";
   std::uint64_t bits = engine();
@@ -26,8 +28,6 @@ std::string random_part() {
   }
   return text;
 }
-
-}  // namespace
 
 void throw_errno(const char* operation, const std::filesystem::path& path) {
   throw std::filesystem::filesystem_error(operation, path, std::error_code(errno, std::generic_category()));
@@ -73,7 +73,7 @@ FileDescriptor open_for_writing(const std::filesystem::path& path, mode_t mode) 
 CreatedFile create_unique_file(const std::filesystem::path& dir, std::string_view prefix, std::string_view suffix,
                                mode_t mode) {
   for (int attempt = 0; attempt < MAX_NAME_ATTEMPTS; ++attempt) {
-    std::filesystem::path path = dir / (std::string(prefix) + random_part() + std::string(suffix));
+    std::filesystem::path path = dir / (std::string(prefix) + random_name_part() + std::string(suffix));
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd >= 0) return CreatedFile{std::move(path), FileDescriptor(fd)};
     if (errno != EEXIST) throw_errno("cannot create", path);

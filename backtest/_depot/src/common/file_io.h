@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <string>
 #include <string_view>
 
 #include <sys/types.h>
@@ -26,6 +27,9 @@ class FileDescriptor {
   FileDescriptor& operator=(const FileDescriptor&) = delete;
   ~FileDescriptor();
 
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+
   // Writes all `size` bytes, retrying short writes. `path` names the file in errors.
   void write_all(const char* data, std::size_t size, const std::filesystem::path& path) const;
   // Closes the descriptor; raises when the close reports an error (such as a delayed write failure).
@@ -37,6 +41,9 @@ class FileDescriptor {
 
 // Opens `path` for writing, creating it with `mode` (less the umask) or truncating it.
 FileDescriptor open_for_writing(const std::filesystem::path& path, mode_t mode);
+
+// Sixteen random lowercase hex digits, for fresh names.
+std::string random_name_part();
 
 struct CreatedFile {
   std::filesystem::path path;

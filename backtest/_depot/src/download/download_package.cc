@@ -2,15 +2,17 @@
 #include <string>
 #include <string_view>
 
+#include <sys/file.h>
 #include <unistd.h>
 
 #include "common/file_io.h"
 #include "download/package_files.h"
 #include "download/stream_download.h"
-#include "extract/extract_zip.h"
+#include "extract/install_package.h"
 #include "messages.h"
 #include "velmora/backtest/depot.h"
 #include "velmora/errors.h"
+#include "velmora/store_lock.h"
 
 namespace velmora::backtest {
 namespace {
@@ -39,7 +41,7 @@ void remove_temp_file(const std::filesystem::path& path) {
 }  // namespace
 
 std::filesystem::path download_benchmark_package(const HttpClient& http, const std::filesystem::path& store_dir,
-                                                 const DownloadProgress& progress) {
+                                                 const DownloadProgress& progress, const UnpackProgress& unpacking) {
   const Value meta = http.get(BENCHMARK_DATA_PATH);
 
   const std::string download_url(trim(text_field(meta, "download_url", "")));
@@ -51,15 +53,20 @@ std::filesystem::path download_benchmark_package(const HttpClient& http, const s
   }
 
   const std::filesystem::path store = expand_user(store_dir);
+  StoreWriterLock lock(store);
+  _cleanup_stale_staging(store);  // may bring back a store that a killed download left aside
   std::filesystem::create_directories(store);
   const std::filesystem::path temp_dir = store.parent_path() / TEMP_DIR_NAME;
   std::filesystem::create_directories(temp_dir);
   _cleanup_stale_temp(temp_dir);
 
-  const std::filesystem::path archive = create_unique_file(temp_dir, TEMP_FILE_PREFIX, TEMP_FILE_SUFFIX, 0600).path;
+  // Held open and locked while the call runs, so that another download's stale clean-up leaves it alone.
+  const CreatedFile created = create_unique_file(temp_dir, TEMP_FILE_PREFIX, TEMP_FILE_SUFFIX, 0600);
+  const std::filesystem::path& archive = created.path;
+  if (::flock(created.file.get(), LOCK_EX) != 0) throw_errno("cannot lock", archive);
   try {
     _stream_download(download_url, archive, DOWNLOAD_TIMEOUT, progress);
-    _extract_zip(archive, store);
+    _install_package(archive, store, unpacking);
   } catch (...) {
     remove_temp_file(archive);  // its own failure replaces the error in flight
     throw;

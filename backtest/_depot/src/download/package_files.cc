@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include "common/file_io.h"
@@ -36,6 +38,12 @@ bool has_stale_name(const std::string& name) {
          name.ends_with(TEMP_FILE_SUFFIX);
 }
 
+// True when a running download holds `path` locked.
+bool in_use(const std::filesystem::path& path) {
+  const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  return fd.valid() && ::flock(fd.get(), LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+}
+
 }  // namespace
 
 std::filesystem::path expand_user(const std::filesystem::path& path) {
@@ -62,6 +70,7 @@ std::filesystem::path expand_user(const std::filesystem::path& path) {
 void _cleanup_stale_temp(const std::filesystem::path& temp_dir) {
   for (const auto& entry : std::filesystem::directory_iterator(temp_dir)) {
     if (!has_stale_name(entry.path().filename().string())) continue;
+    if (in_use(entry.path())) continue;  // the archive of a download that is still running
     if (::unlink(entry.path().c_str()) != 0 && errno != ENOENT) throw_errno("cannot delete", entry.path());
   }
 }

@@ -14,9 +14,11 @@ namespace velmora::backtest {
 VELMORA_DEPOT_EXPORT std::filesystem::path expand_user(const std::filesystem::path& path);
 
 // Deletes every entry directly in `temp_dir` whose name begins with TEMP_FILE_PREFIX and ends with
-// TEMP_FILE_SUFFIX (case-sensitive): the archives of earlier calls whose process was killed. An entry that
-// vanished meanwhile is skipped; any other failure to delete (a directory of such a name, missing
-// permission) raises std::filesystem::filesystem_error and ends the clean-up there.
+// TEMP_FILE_SUFFIX (case-sensitive): the archives of earlier calls whose process was killed. An archive
+// that a running download holds locked (flock) is in use, not stale, and is skipped, so downloads of two
+// stores under one data root no longer delete each other's archive. An entry that vanished meanwhile is
+// skipped; any other failure to delete (a directory of such a name, missing permission) raises
+// std::filesystem::filesystem_error and ends the clean-up there.
 VELMORA_DEPOT_EXPORT void _cleanup_stale_temp(const std::filesystem::path& temp_dir);
 
 }  // namespace velmora::backtest

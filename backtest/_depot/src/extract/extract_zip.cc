@@ -3,6 +3,7 @@
 #include <array>
 #include <cerrno>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -12,6 +13,7 @@
 
 #include "common/file_io.h"
 #include "extract/path_guard.h"
+#include "extract/zip_headers.h"
 #include "messages.h"
 #include "velmora/errors.h"
 
@@ -83,9 +85,10 @@ Archive open_archive(const std::filesystem::path& path) {
   // The zip library opens an empty file as an empty archive; a package is never empty.
   if (std::filesystem::file_size(path) == 0) throw_zip_error(ZIP_ER_NOZIP, path.string(), "empty file");
   int code = ZIP_ER_OK;
-  // The consistency check compares every local header with the central directory at once, so that a
-  // broken local header stops the extraction before anything is written.
-  zip_t* archive = zip_open(path.c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &code);
+  // Not with the zip library's whole-archive consistency check: it refuses valid archives of streaming
+  // writers, whose local headers leave sizes and CRC-32 zero or partly filled (the data descriptor after the
+  // data holds them). check_headers does the part of that check that matters.
+  zip_t* archive = zip_open(path.c_str(), ZIP_RDONLY, &code);
   if (!archive) {
     zip_error_t error;
     zip_error_init_with_code(&error, code);
@@ -93,6 +96,29 @@ Archive open_archive(const std::filesystem::path& path) {
     throw_zip_error(&error, path.string());
   }
   return Archive(archive);
+}
+
+// Proves that the central directory the zip library read is the one stored, entry by entry, and that every
+// local header agrees with its central entry on the name and the method, before anything is written.
+void check_headers(zip_t* archive, const std::filesystem::path& path) {
+  std::vector<CentralEntry> entries;
+  try {
+    entries = read_central_directory(path);
+    const auto count = static_cast<std::size_t>(zip_get_num_entries(archive, 0));
+    if (entries.size() != count) {
+      throw std::runtime_error("the central directory lists " + std::to_string(entries.size()) + " entries, not " +
+                               std::to_string(count));
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+      const char* raw = zip_get_name(archive, i, ZIP_FL_ENC_RAW);
+      if (!raw || entries[i].name != raw) {
+        throw std::runtime_error("central directory entry " + std::to_string(i) + " differs");
+      }
+    }
+    check_local_headers(path, entries);
+  } catch (const std::runtime_error& inconsistency) {
+    throw_zip_error(ZIP_ER_INCONS, path.string(), inconsistency.what());
+  }
 }
 
 struct Member {
@@ -154,21 +180,28 @@ void extract_file(zip_t* archive, zip_uint64_t index, const Member& member, cons
 
 }  // namespace
 
-void _extract_zip(const std::filesystem::path& archive_path, const std::filesystem::path& store_dir) {
+std::vector<std::filesystem::path> _extract_zip(const std::filesystem::path& archive_path,
+                                                const std::filesystem::path& store_dir,
+                                                const UnpackProgress& progress) {
   const Archive archive = open_archive(archive_path);
+  check_headers(archive.get(), archive_path);
   const std::vector<Member> members = guarded_members(archive.get(), store_dir);
 
+  std::vector<std::filesystem::path> written;
   std::vector<char> buffer(READ_BUFFER_SIZE);
   for (std::size_t i = 0; i < members.size(); ++i) {
     const Member& member = members[i];
     const std::filesystem::path target = store_dir / member.path;
     if (member.is_directory) {
       std::filesystem::create_directories(target);
-      continue;
+    } else {
+      std::filesystem::create_directories(target.parent_path());
+      extract_file(archive.get(), i, member, target, buffer);
+      written.push_back(member.path);
     }
-    std::filesystem::create_directories(target.parent_path());
-    extract_file(archive.get(), i, member, target, buffer);
+    if (progress) progress(i + 1, members.size());
   }
+  return written;
 }
 
 }  // namespace velmora::backtest

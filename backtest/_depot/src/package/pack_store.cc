@@ -51,7 +51,13 @@ std::size_t pack_store_archive(const std::filesystem::path& store_dir, const std
   }
   if (zip_close(zip.get()) != 0) fail(partial.string(), zip_get_error(zip.get()));
   zip.release();  // closed and freed by zip_close
-  std::filesystem::rename(partial, archive);
+  try {
+    std::filesystem::rename(partial, archive);
+  } catch (...) {
+    std::error_code ignored;
+    std::filesystem::remove(partial, ignored);  // no partial archive stays behind
+    throw;
+  }
   return files.size();
 }
 

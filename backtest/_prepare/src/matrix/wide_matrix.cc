@@ -199,8 +199,10 @@ WideMatrix WideMatrix::equals(const WideMatrix& other_in) const {
 }
 
 WideMatrix WideMatrix::reindex(const Labels& new_rows, const Labels& new_columns) const {
-  if (new_rows == rows_ && new_columns == columns_) return WideMatrix(type_, cells_, storage_, new_rows, new_columns);
   const WideMatrix source = as_float();
+  if (new_rows == rows_ && new_columns == columns_) {
+    return WideMatrix(CellType::float64, source.cells_, source.storage_, new_rows, new_columns);
+  }
   auto row_map = positions_in(rows_, new_rows);
   auto col_map = positions_in(columns_, new_columns);
   const std::size_t nr = new_rows.size(), nc = new_columns.size(), sc = cols();

@@ -1,6 +1,7 @@
 // Reading factor matrices from the factor service: one factor per query, or a batch with per-factor
 // fallbacks, and the placeholders that stand in for a factor without data.
 
+#include "store/argument_kinds.h"
 #include "velmora/backtest/builder.h"
 #include "velmora/backtest/vocabulary.h"
 #include "velmora/factor_service.h"
@@ -29,7 +30,8 @@ WideMatrix GroupPreparedDataBuilder::_read_normal_factor_matrix(const std::strin
 }
 
 MatrixMap GroupPreparedDataBuilder::_read_normal_factor_batch(const Value& names) const {
-  return _read_normal_factor_batch(parse_name_list(names));
+  require_list(names, "names");
+  return _read_normal_factor_batch(*optional_text_list(names, "names"));
 }
 
 MatrixMap GroupPreparedDataBuilder::_read_normal_factor_batch(const std::vector<std::string>& raw_names) const {

@@ -7,6 +7,7 @@
 #include "velmora/backtest/matrix_dtype.h"
 #include "velmora/backtest/store_helpers.h"
 #include "velmora/errors.h"
+#include "velmora/store_lock.h"
 
 namespace velmora::backtest {
 namespace {
@@ -78,6 +79,7 @@ std::vector<std::string> BinaryPreparedDataStore::add_component_matrices(
 std::vector<std::string> BinaryPreparedDataStore::add_component_matrices(
     const OrderedMap<WideMatrix>& component_matrices, const Value& component_names) const {
   require_list(component_names, "component_names");
+  StoreWriterLock lock(store_dir());
   Value metadata = load_metadata();
   Value& datasets = map_entry(metadata, "datasets");
 

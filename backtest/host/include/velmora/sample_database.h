@@ -37,7 +37,8 @@ struct SampleSummary {
 };
 
 // Creates the database at `path`, replacing a file that is there (written beside it first and renamed over
-// it, so a failure leaves the old file). Throws ValueError for a bad start date or zero instruments/days.
+// it, so a failure leaves the old file and no partial one). Throws ValueError for a bad start date or zero
+// instruments/days.
 VELMORA_HOST_EXPORT SampleSummary write_sample_database(const std::filesystem::path& path,
                                                         const SampleOptions& options);
 

@@ -237,41 +237,48 @@ SampleSummary write_sample_database(const std::filesystem::path& path, const Sam
   partial += ".partial";
   std::filesystem::remove(partial);
   SampleSummary summary;
-  {
-    sqlite3* raw = nullptr;
-    int rc = sqlite3_open_v2(partial.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-    Database db(raw);
-    if (rc != SQLITE_OK) fail(raw, "open " + partial.string());
-    execute(db.get(), "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; PRAGMA cache_size=-262144;");
-    execute(db.get(),
-            "CREATE TABLE factor_values (factor TEXT NOT NULL, order_book_id TEXT, date TEXT, value);"
-            "CREATE TABLE index_daily (order_book_id TEXT, date TEXT, close, daily_return);");
-    execute(db.get(), "BEGIN");
-    FactorWriter factors(db.get());
-    for (std::size_t day = 0; day < dates.size(); ++day) {
-      if (day % REBALANCE_DAYS == 0) rebalance(instruments, day, rng);
-      for (auto& inst : instruments)
-        if (inst.listed <= day && day < inst.delisted) write_instrument_day(factors, inst, day, dates[day], rng);
-    }
-    Statement index_row = prepare(db.get(), "INSERT INTO index_daily VALUES (?,?,?,?)");
-    for (auto [code, level] : {std::pair{"000852.XSHG", 6000.0}, {"000300.XSHG", 4000.0}, {"000905.XSHG", 5800.0}}) {
-      for (const auto& date : dates) {
-        double next = std::round(level * (1.0 + rng.normal(0.0002, 0.012)) * 1000.0) / 1000.0;
-        sqlite3_bind_text(index_row.get(), 1, code, -1, SQLITE_STATIC);
-        sqlite3_bind_text(index_row.get(), 2, date.c_str(), -1, SQLITE_STATIC);
-        sqlite3_bind_double(index_row.get(), 3, next);
-        sqlite3_bind_double(index_row.get(), 4, next / level - 1.0);
-        if (sqlite3_step(index_row.get()) != SQLITE_DONE) fail(db.get(), "insert index row");
-        sqlite3_reset(index_row.get());
-        level = next;
-        ++summary.index_rows;
+  // A failure anywhere leaves neither the new database nor its partial file: only what was there before.
+  try {
+    {
+      sqlite3* raw = nullptr;
+      int rc = sqlite3_open_v2(partial.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+      Database db(raw);
+      if (rc != SQLITE_OK) fail(raw, "open " + partial.string());
+      execute(db.get(), "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; PRAGMA cache_size=-262144;");
+      execute(db.get(),
+              "CREATE TABLE factor_values (factor TEXT NOT NULL, order_book_id TEXT, date TEXT, value);"
+              "CREATE TABLE index_daily (order_book_id TEXT, date TEXT, close, daily_return);");
+      execute(db.get(), "BEGIN");
+      FactorWriter factors(db.get());
+      for (std::size_t day = 0; day < dates.size(); ++day) {
+        if (day % REBALANCE_DAYS == 0) rebalance(instruments, day, rng);
+        for (auto& inst : instruments)
+          if (inst.listed <= day && day < inst.delisted) write_instrument_day(factors, inst, day, dates[day], rng);
       }
+      Statement index_row = prepare(db.get(), "INSERT INTO index_daily VALUES (?,?,?,?)");
+      for (auto [code, level] : {std::pair{"000852.XSHG", 6000.0}, {"000300.XSHG", 4000.0}, {"000905.XSHG", 5800.0}}) {
+        for (const auto& date : dates) {
+          double next = std::round(level * (1.0 + rng.normal(0.0002, 0.012)) * 1000.0) / 1000.0;
+          sqlite3_bind_text(index_row.get(), 1, code, -1, SQLITE_STATIC);
+          sqlite3_bind_text(index_row.get(), 2, date.c_str(), -1, SQLITE_STATIC);
+          sqlite3_bind_double(index_row.get(), 3, next);
+          sqlite3_bind_double(index_row.get(), 4, next / level - 1.0);
+          if (sqlite3_step(index_row.get()) != SQLITE_DONE) fail(db.get(), "insert index row");
+          sqlite3_reset(index_row.get());
+          level = next;
+          ++summary.index_rows;
+        }
+      }
+      execute(db.get(), "CREATE INDEX factor_values_factor_date ON factor_values(factor, date)");
+      execute(db.get(), "COMMIT");
+      summary.factor_rows = factors.rows();
     }
-    execute(db.get(), "CREATE INDEX factor_values_factor_date ON factor_values(factor, date)");
-    execute(db.get(), "COMMIT");
-    summary.factor_rows = factors.rows();
+    std::filesystem::rename(partial, path);
+  } catch (...) {
+    std::error_code ignored;
+    std::filesystem::remove(partial, ignored);
+    throw;
   }
-  std::filesystem::rename(partial, path);
   summary.instruments = options.instruments;
   summary.days = dates.size();
   auto compact = [](std::string date) {

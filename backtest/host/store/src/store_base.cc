@@ -10,6 +10,8 @@
 #include "velmora/backtest/dates.h"
 #include "velmora/errors.h"
 #include "velmora/pickle.h"
+#include "velmora/store_lock.h"
+#include "velmora/store_manifest.h"
 
 namespace velmora::backtest {
 namespace {
@@ -20,6 +22,8 @@ using store_files::NewFile;
 constexpr const char* BENCHMARK_FILE_PREFIX = "benchmark__";
 constexpr const char* MANIFEST_FORMAT = "velmora-prepared-data-manifest";
 constexpr std::int64_t MANIFEST_VERSION = 1;
+// The files a write has created or is replacing and has not yet seen through, one name a line.
+constexpr const char* PENDING_FILES_NAME = ".pending_files";
 
 Value label_list(const Labels& labels) {
   Value list = Value::array();
@@ -45,13 +49,43 @@ Value manifest_record(const fs::path& store_dir, const std::string& file, const 
   return record;
 }
 
-// The named files of the store's current metadata; empty when it has none or it cannot be read (a damaged
-// store is being replaced).
-std::set<std::string> current_named_files(const BinaryPreparedDataStoreBase& store) {
+// The files the store can prove it wrote before a rewrite: those its current metadata names and those its
+// manifest lists (the metadata and manifest themselves aside). Either may be missing or unreadable (a
+// damaged store is being replaced); it then proves nothing.
+std::set<std::string> current_store_files(const BinaryPreparedDataStoreBase& store) {
+  std::set<std::string> files;
   try {
-    return store_entries::named_files(store.load_metadata());
+    files = store_entries::named_files(store.load_metadata());
   } catch (const VelmoraError&) {
-    return {};
+  }
+  try {
+    Value manifest = Value::parse(store_files::read_file(store.manifest_path()), nullptr, false);
+    auto listed = manifest.is_object() ? manifest.find("files") : manifest.end();
+    if (manifest.is_object() && listed != manifest.end() && listed->is_array()) {
+      for (const auto& record : *listed) {
+        auto path = record.is_object() ? record.find("path") : record.end();
+        if (record.is_object() && path != record.end() && path->is_string()) files.insert(path->get<std::string>());
+      }
+    }
+  } catch (const VelmoraError&) {
+  }
+  files.erase(METADATA_FILE_NAME);
+  files.erase(MANIFEST_FILE_NAME);
+  return files;
+}
+
+// Records in `dir`'s ".pending_files" that a writer is about to create `file` there, before any metadata
+// names it.
+void record_pending(const fs::path& dir, const std::string& file) {
+  store_files::append_file(dir / PENDING_FILES_NAME, file + "\n");
+}
+
+// Removes `file` of the store; a name that leaves the store directory is never removed.
+void remove_store_file(const fs::path& store_dir, const std::string& file) {
+  std::error_code ignored;
+  try {
+    fs::remove(store_entries::resolve_file(store_dir, file), ignored);
+  } catch (const ValueError&) {
   }
 }
 
@@ -99,7 +133,8 @@ Value BinaryPreparedDataStoreBase::_write_matrix(const fs::path& store_dir, cons
   CellType type = store_entries::storage_type(dtype);
   WideMatrix stored = matrix.cell_type() == type ? matrix : matrix.astype(type);
   NpyHeader header{type, {stored.rows(), stored.cols()}, 0};
-  NewFile file(store_dir, store_entries::file_stem(key), ".npy");
+  NewFile file(store_dir, store_entries::file_stem(key), ".npy",
+               [&](const std::string& name) { record_pending(store_dir, name); });
   std::string preamble = npy_preamble(type, header.shape);
   file.write(preamble.data(), preamble.size());
   const void* cells = type == CellType::float64 ? static_cast<const void*>(stored.float_cells())
@@ -150,19 +185,35 @@ void BinaryPreparedDataStoreBase::_remove_unnamed_files() const {
     return;  // without readable metadata nothing is known to be unnamed
   }
   std::error_code error;
+  fs::path pending_path = store_dir_ / PENDING_FILES_NAME;
+  if (fs::exists(pending_path, error)) {
+    std::string pending = store_files::read_file(pending_path);
+    std::size_t start = 0;
+    for (std::size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1) {
+      std::string file = pending.substr(start, end - start);
+      if (!file.empty() && !named.count(file)) remove_store_file(store_dir_, file);
+    }
+    fs::remove(pending_path, error);
+  }
   for (const auto& item : fs::directory_iterator(store_dir_, error)) {
     if (!item.is_regular_file(error)) continue;
     std::string name = item.path().filename().string();
-    bool ours = store_files::is_replace_temporary(name, METADATA_FILE_NAME) ||
-                store_files::is_replace_temporary(name, MANIFEST_FILE_NAME) ||
-                (store_entries::is_data_file_name(name) && !named.count(name));
-    if (ours) fs::remove(item.path(), error);
+    if (store_files::is_replace_temporary(name, METADATA_FILE_NAME) ||
+        store_files::is_replace_temporary(name, MANIFEST_FILE_NAME)) {
+      fs::remove(item.path(), error);
+    }
   }
 }
 
 void BinaryPreparedDataStoreBase::write(const Payload& payload) const {
+  StoreWriterLock lock(store_dir_);
   fs::create_directories(store_dir_);
-  std::set<std::string> old_files = current_named_files(*this);
+  std::set<std::string> old_files = current_store_files(*this);
+  // Recorded first, so that a writer killed after the switch but before removing them leaves them to the
+  // next write instead of orphaning them.
+  std::string old_names;
+  for (const auto& file : old_files) old_names += file + "\n";
+  if (!old_names.empty()) store_files::append_file(store_dir_ / PENDING_FILES_NAME, old_names);
 
   Value datasets = Value::object();
   Value benchmarks = Value::object();
@@ -183,7 +234,8 @@ void BinaryPreparedDataStoreBase::write(const Payload& payload) const {
       }
       has_benchmarks = true;
       for (const auto& [name, series] : std::get<BenchmarkDict>(entry)) {
-        NewFile file(store_dir_, BENCHMARK_FILE_PREFIX + store_entries::file_stem(name), ".npy");
+        NewFile file(store_dir_, BENCHMARK_FILE_PREFIX + store_entries::file_stem(name), ".npy",
+                     [&](const std::string& free_name) { record_pending(store_dir_, free_name); });
         std::string preamble = npy_preamble(CellType::float64, {series.size()});
         file.write(preamble.data(), preamble.size());
         file.write(series.values().data(), series.size() * sizeof(double));
@@ -209,51 +261,22 @@ void BinaryPreparedDataStoreBase::write(const Payload& payload) const {
     // Nothing names the new files yet; the old store is untouched.
     std::error_code ignored;
     for (const auto& path : written) fs::remove(path, ignored);
+    try {
+      _remove_unnamed_files();
+    } catch (const std::exception&) {
+      // the error in flight matters more; the next write removes what is left
+    }
     throw;
   }
 
   // The new metadata is in place; a failure from here on leaves a complete new store.
   _write_manifest(store_dir_, metadata);
-  std::set<std::string> new_files = store_entries::named_files(metadata);
-  std::error_code ignored;
-  for (const auto& file : old_files) {
-    if (new_files.count(file)) continue;
-    try {
-      fs::remove(store_entries::resolve_file(store_dir_, file), ignored);
-    } catch (const ValueError&) {
-      // a path outside the store is never removed
-    }
-  }
   _remove_unnamed_files();
 }
 
 void BinaryPreparedDataStoreBase::verify() const {
-  Value manifest;
-  try {
-    manifest = Value::parse(store_files::read_file(manifest_path()));
-    if (!manifest.contains("files") || !manifest["files"].is_array()) throw ValueError(store_messages::MANIFEST_UNREADABLE);
-  } catch (const std::exception&) {
-    std::throw_with_nested(VelmoraError(store_messages::MANIFEST_UNREADABLE));
-  }
-  for (const auto& record : manifest["files"]) {
-    const std::string& file = store_entries::text_field(record, "path");
-    store_files::FileSum sum;
-    try {
-      sum = store_files::checksum_file(store_entries::resolve_file(store_dir_, file));
-    } catch (const std::exception& failure) {
-      std::throw_with_nested(VelmoraError(store_messages::manifest_mismatch(file, failure.what())));
-    }
-    auto expected_size = record.value("size", std::uint64_t{0});
-    if (sum.size != expected_size) {
-      throw VelmoraError(store_messages::manifest_mismatch(
-          file, "size " + std::to_string(sum.size) + ", expected " + std::to_string(expected_size)));
-    }
-    std::string crc = store_files::crc_text(sum.crc);
-    std::string expected_crc = record.value("crc32", std::string());
-    if (crc != expected_crc) {
-      throw VelmoraError(store_messages::manifest_mismatch(file, "CRC-32 " + crc + ", expected " + expected_crc));
-    }
-  }
+  std::vector<std::string> faults = manifest_faults(store_dir_);
+  if (!faults.empty()) throw VelmoraError(faults.front());
 }
 
 }  // namespace velmora::backtest

@@ -56,20 +56,6 @@ std::string file_stem(const std::string& key) {
   return stem;
 }
 
-bool is_data_file_name(const std::string& name) {
-  constexpr std::size_t TOKEN = 16;
-  const std::string suffix = ".npy";
-  if (name.size() < TOKEN + suffix.size() + 2 || !name.ends_with(suffix)) return false;
-  std::size_t token_start = name.size() - suffix.size() - TOKEN;
-  if (name[token_start - 1] != '.') return false;
-  for (std::size_t i = token_start; i < token_start + TOKEN; ++i) {
-    if (!std::isxdigit(static_cast<unsigned char>(name[i])) || std::isupper(static_cast<unsigned char>(name[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
 std::set<std::string> named_files(const Value& metadata) {
   std::set<std::string> files;
   for (const char* section : {"datasets", "benchmark_dict"}) {

@@ -29,9 +29,6 @@ std::filesystem::path resolve_file(const std::filesystem::path& store_dir, const
 // byte written as %XX, at most 120 characters.
 std::string file_stem(const std::string& key);
 
-// True for a name that the store's own writers give data files: "<stem>.<16 hex digits>.npy".
-bool is_data_file_name(const std::string& name);
-
 // The files (relative paths as written) that the "datasets" and "benchmark_dict" entries of `metadata` name.
 std::set<std::string> named_files(const Value& metadata);
 

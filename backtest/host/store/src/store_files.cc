@@ -80,10 +80,16 @@ std::string fresh_token() {
   return text;
 }
 
-NewFile::NewFile(const std::filesystem::path& dir, const std::string& stem, const std::string& suffix) {
+NewFile::NewFile(const std::filesystem::path& dir, const std::string& stem, const std::string& suffix,
+                 const std::function<void(const std::string& name)>& announce) {
   while (true) {
     name_ = stem + "." + fresh_token() + suffix;
     path_ = dir / name_;
+    if (announce) {
+      struct stat existing {};
+      if (::lstat(path_.c_str(), &existing) == 0) continue;
+      announce(name_);
+    }
     fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd_ >= 0) return;
     if (errno != EEXIST) fail("create", path_);
@@ -126,6 +132,12 @@ void replace_file(const std::filesystem::path& path, std::string_view bytes) {
     fail("replace", path, error);
   }
   sync_directory(dir);
+}
+
+void append_file(const std::filesystem::path& path, std::string_view bytes) {
+  Descriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+  if (fd.get() < 0) fail("open", path);
+  write_all(fd.get(), bytes.data(), bytes.size(), path);
 }
 
 bool is_replace_temporary(const std::string& name, const std::string& target) {

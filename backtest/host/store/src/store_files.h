@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -26,7 +27,10 @@ std::string fresh_token();
 // `commit` succeeded, so an error never leaves half a file behind under a name we hand out.
 class NewFile {
  public:
-  NewFile(const std::filesystem::path& dir, const std::string& stem, const std::string& suffix);
+  // `announce`, when given, is called with a free name just before the file is created under it, so that a
+  // writer can record the name first and a crash never leaves a file it has not recorded.
+  NewFile(const std::filesystem::path& dir, const std::string& stem, const std::string& suffix,
+          const std::function<void(const std::string& name)>& announce = {});
   ~NewFile();
   NewFile(const NewFile&) = delete;
   NewFile& operator=(const NewFile&) = delete;
@@ -55,6 +59,10 @@ void sync_directory(const std::filesystem::path& dir);
 // Replaces `path` with `bytes` so that a reader (or a crash) sees either the old or the new file, never a
 // mix: the bytes go to a temporary file beside it, which is synced and renamed over `path`.
 void replace_file(const std::filesystem::path& path, std::string_view bytes);
+
+// Appends `bytes` to `path`, creating it when missing. Not synced: used for records whose loss only leaves
+// files behind.
+void append_file(const std::filesystem::path& path, std::string_view bytes);
 
 // True when `name` is a temporary file that replace_file creates for a file named `target`.
 bool is_replace_temporary(const std::string& name, const std::string& target);

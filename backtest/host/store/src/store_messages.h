@@ -19,6 +19,10 @@ inline std::string metadata_unreadable(const std::filesystem::path& path, const 
   return "store metadata " + path.string() + " is unreadable: " + reason;
 }
 
+inline std::string metadata_missing(const std::filesystem::path& path) {
+  return "store metadata " + path.string() + " is missing";
+}
+
 inline std::string dataset_unreadable(const std::string& key, const std::string& reason) {
   return "dataset " + quoted(key) + " cannot be loaded: " + reason;
 }
@@ -38,10 +42,6 @@ inline std::string file_size_mismatch(const std::string& file, std::uint64_t exp
          std::to_string(expected);
 }
 
-inline std::string manifest_mismatch(const std::string& file, const std::string& what) {
-  return "store file " + file + " does not match the manifest: " + what;
-}
-
 inline std::string entry_field(const std::string& field) {
   return "its metadata entry has no valid " + quoted(field);
 }
@@ -54,7 +54,6 @@ inline constexpr const char* SHAPE_MISMATCH = "its metadata shape does not match
 inline constexpr const char* BOOL_CELL_VALUE = "a bool cell holds a byte other than 0 and 1";
 inline constexpr const char* DATES_NOT_ASCENDING = "its dates are not in ascending order";
 inline constexpr const char* METADATA_NOT_A_MAP = "it does not hold a map";
-inline constexpr const char* MANIFEST_UNREADABLE = "the store manifest is missing or unreadable";
 
 inline std::string file_shape_mismatch(const std::string& file) {
   return "file " + file + " holds an array of another shape than its metadata entry";

@@ -9,10 +9,18 @@
 //   S/                       the package contents (among them metadata.pkl once the package is laid out flat)
 //   parent(S)/temp/          shared by every download under parent(S); never removed
 //   parent(S)/temp/download_<random>.pkg   the archive while one call runs; deleted when the call ends
+//   parent(S)/.S.staging-<random>/         the new store while it is unpacked and checked
+//   parent(S)/.S.lock        the store's writer lock (velmora/store_lock.h) while a call runs
 //
-// Two downloads that share parent(S) must not run at the same time: each deletes every download_*.pkg file
-// of the shared temp directory when it starts, the other call's archive included. Neither operation empties
-// the store directory first: files of an earlier package stay unless the new package replaces them.
+// A download is all or nothing: the package is unpacked into the staging directory over hard links of the
+// current store's files, checked, and exchanged with S in one atomic step, so a failed, damaged or killed
+// download leaves S byte for byte as it was. The result is as if the package had been unpacked over S:
+// files of an earlier package stay unless the new package replaces them. A download holds the store's
+// writer lock throughout.
+//
+// Each download deletes the download_*.pkg files that killed runs left in the shared temp directory when it
+// starts; the archive of a download still running is locked and left alone, so downloads of different
+// stores under one parent may run at the same time.
 
 #include <chrono>
 #include <cstddef>
@@ -51,18 +59,25 @@ inline constexpr std::string_view TEMP_FILE_SUFFIX = ".pkg";
 // the server announced it for an unencoded body, the total size.
 using DownloadProgress = std::function<void(std::uint64_t received, std::optional<std::uint64_t> total)>;
 
-// Asks `http` for the package address (GET BENCHMARK_DATA_PATH), downloads the zip archive into a fresh
-// temporary file under parent(S)/temp, extracts it into S and deletes the temporary file whatever the
-// outcome. S is `store_dir` with a leading "~" or "~name" expanded to a home directory (not made
-// absolute); S and parent(S)/temp are created when missing. Returns S.
+// Observes the unpacking: called after each member of the archive is unpacked with the members done so far
+// and their total. The package is checked and put in place after the last call.
+using UnpackProgress = std::function<void(std::uint64_t done, std::uint64_t total)>;
+
+// Asks `http` for the package address (GET BENCHMARK_DATA_PATH), takes the store's writer lock, downloads
+// the zip archive into a fresh temporary file under parent(S)/temp, puts its contents in place in S all or
+// nothing (see above) and deletes the temporary file whatever the outcome. A package that carries a
+// manifest.json is checked against it before it replaces anything. S is `store_dir` with a leading "~" or
+// "~name" expanded to a home directory (not made absolute); S and parent(S)/temp are created when missing.
+// `progress` observes the transfer, `unpacking` the unpacking. Returns S.
 //
 // Errors: VelmoraError "服务端未返回有效的回测基准数据下载地址" (no address; nothing is created) or
-// "不支持的回测基准数据包格式: " + type (nothing is created); NetworkError when the transfer fails;
-// VelmoraError when the archive holds an entry outside S (nothing is extracted) or is damaged. Errors of
-// `http` and of the file system pass through unchanged.
+// "不支持的回测基准数据包格式: " + type (nothing is created); StoreLockedError while another process
+// writes S; NetworkError when the transfer fails; VelmoraError when the archive holds an entry outside S or is
+// damaged (S unchanged in both cases). Errors of `http` and of the file system pass through unchanged.
 VELMORA_DEPOT_EXPORT std::filesystem::path download_benchmark_package(const HttpClient& http,
                                                                       const std::filesystem::path& store_dir,
-                                                                      const DownloadProgress& progress = {});
+                                                                      const DownloadProgress& progress = {},
+                                                                      const UnpackProgress& unpacking = {});
 
 // When the only entry of `store_dir` not starting with "." is a directory (or a link to one) and there is
 // no metadata.pkl at the top, moves every entry of that directory (hidden ones included) up into

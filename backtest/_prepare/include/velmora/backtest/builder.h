@@ -81,7 +81,9 @@ class VELMORA_PREPARE_EXPORT GroupPreparedDataBuilder {
   // One factor by its own query; the empty matrix when it has no data. Errors pass through.
   WideMatrix _read_normal_factor_matrix(const std::string& name) const;
   // All names by one query; any failure of that query is swallowed and every name without data is then
-  // read on its own (errors of those reads pass through). `names` goes through parse_name_list.
+  // read on its own (errors of those reads pass through). `names` goes through parse_name_list. The
+  // dynamic form takes only a list of texts: any other kind (null, a single text, a number, a map, a list
+  // holding a non-text) throws TypeError before any query.
   MatrixMap _read_normal_factor_batch(const Value& names) const;
   MatrixMap _read_normal_factor_batch(const std::vector<std::string>& names) const;
   // The batch's matrix for `name` (rows sorted) when it has rows, else a single read.

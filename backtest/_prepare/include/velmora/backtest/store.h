@@ -6,9 +6,10 @@
 // store lacks and registers them in its metadata, so a store written before a component joined the list can
 // be completed without rebuilding it.
 //
-// It keeps no state beyond the base's. Like the base it takes no lock: two writers (a rebuild and a
-// supplement, say) must not work on one directory at the same time. A supplement is crash-safe in the same
-// way as a write: new files first, then the metadata by atomic rename, then the manifest.
+// It keeps no state beyond the base's. Like a write, a supplement holds the store's writer lock
+// (velmora/store_lock.h) from reading the metadata to rewriting it, so it never interleaves with a rebuild
+// or another supplement; it is crash-safe in the same way as a write: new files first, then the metadata by
+// atomic rename, then the manifest.
 
 #include <optional>
 #include <string>
@@ -49,7 +50,8 @@ class VELMORA_PREPARE_EXPORT BinaryPreparedDataStore : public BinaryPreparedData
   // Writes the matrix of each name of parse_name_list(component_names) whose dataset key the store lacks,
   // and registers it: "datasets", then "component_names", "component_dataset_keys", "updated_at" and
   // "component_supplemented_at" of "meta", and the top-level "updated_at". Returns the names newly written,
-  // in order; when there are none the metadata is not rewritten.
+  // in order; when there are none the metadata is not rewritten. Holds the writer lock throughout: throws
+  // StoreLockedError at once when another process holds it.
   // Throws ValueError "缺失成分股矩阵为空，无法补充: <name>" when a name to write has no matrix in
   // `component_matrices` or one without rows; the metadata is then left as it was.
   std::vector<std::string> add_component_matrices(const OrderedMap<WideMatrix>& component_matrices,

@@ -95,7 +95,9 @@ class VELMORA_PREPARE_EXPORT WideMatrix {
   // REQUIRES: identical row and column labels (callers reindex first).
   WideMatrix equals(const WideMatrix& other) const;
 
-  // Exactly the given labels; cells the input lacks are NaN (float64) or false (bool).
+  // Exactly the given labels, always as float64: cells the input lacks are NaN, and a bool input's cells
+  // become 1.0 / 0.0. The result is float64 even when the labels are the input's own, so its cell type never
+  // depends on whether the labels changed.
   WideMatrix reindex(const Labels& rows, const Labels& columns) const;
 
   // Values moved down by n rows (n > 0) or up by |n| rows (n < 0); vacated rows are NaN. Labels unchanged.

@@ -8,14 +8,25 @@
 //   <key>.<token>.npy            one C-order .npy file per matrix ("<f8" or "|b1", dates × instruments)
 //   benchmark__<name>.<token>.npy  one 1-D "<f8" file per benchmark series
 //   manifest.json  every file of the store with its size and CRC-32, for verifying a store or a package
+//   .pending_files the files a write has created or is replacing, until it has seen them through
 //
 // docs/store_format.md describes the layout for readers outside this library.
 //
 // Crash safety: a store is always loadable, in its complete old or complete new state. Writers never touch a
 // file that the current metadata names: data files are created under fresh names and synced to disk, then
 // the metadata is replaced by an atomic rename, and only then are files that it no longer names removed.
-// A reader that mapped the old files keeps valid data. The store takes no lock: two writers must not work
-// on one directory at the same time.
+//
+// A rewrite removes only files the store can prove it wrote: files named by the previous metadata or listed
+// by the previous manifest, and files that a write recorded in ".pending_files" (the files it creates, just
+// before creating each, and the files it replaces, before the switch), so the files of a killed write go
+// with the next write; plus the store's own temporary files "metadata.pkl.<token>.tmp" and
+// "manifest.json.<token>.tmp". Any other file in the directory, even one named like a data file, is never
+// touched.
+// A reader that mapped the old files keeps valid data.
+//
+// One writer at a time: every writer (write, a component supplement, a package download) holds the store's
+// writer lock (velmora/store_lock.h) while it changes the store, and a second writer is refused with
+// StoreLockedError naming the holder's pid. Readers take no lock.
 //
 // A matrix loaded with mmap is a read-only view of the mapped file; the mapping lives as long as any matrix
 // (or slice of one) refers to it.
@@ -72,7 +83,9 @@ class VELMORA_PREPARE_EXPORT BinaryPreparedDataStoreBase {
 
   // Writes `payload` as the store's whole content, replacing what the store held: every matrix (stored as
   // matrix_dtype() names it, else as its own cell type), every benchmark series, the metadata and the
-  // manifest, then removes the files that the new metadata no longer names.
+  // manifest, then removes the files that the new metadata no longer names. Holds the writer lock
+  // throughout: throws StoreLockedError at once when another process holds it (a caller that wants to wait
+  // takes StoreWriterLock(store_dir(), LockWait::yes) around the call).
   void write(const Payload& payload) const;
 
   // Writes `matrix` into `store_dir` as a new file of storage type `dtype` ("float64": bool cells become
@@ -90,13 +103,23 @@ class VELMORA_PREPARE_EXPORT BinaryPreparedDataStoreBase {
   // and renamed over the old one, after the data files that it names have been made durable.
   void _write_metadata(const Value& metadata) const;
 
-  // Removes the store's own data and temporary files that the current metadata does not name: files of a
-  // write that was interrupted, and files that a rewrite replaced.
+  // Removes the files recorded in ".pending_files" that the current metadata does not name (files of a
+  // failed or interrupted write, and files a rewrite replaced) and the store's own temporary files, then
+  // the record itself. Does nothing when the metadata cannot be read.
   void _remove_unnamed_files() const;
 
   // Checks every file the manifest lists against its size and CRC-32. Throws VelmoraError naming the first
   // file that is missing or differs, or the manifest itself when it is absent or unreadable.
   void verify() const;
+
+  // Every fault of the store, one text each, in this order: the manifest's (missing or unreadable, or a
+  // listed file missing or differing in size or CRC-32, as verify() words them); the metadata missing or
+  // unreadable; then per dataset of "datasets" and per series of "benchmark_dict", in their order, an
+  // entry without a valid "file", "dtype", "shape", "index" or "columns", label counts ("index",
+  // "columns") that disagree with "shape", and a file that is missing, is not a readable .npy file, or
+  // whose header disagrees with the recorded dtype and shape. Empty when the store is sound. Reads only
+  // headers, never cells; takes no lock.
+  std::vector<std::string> faults() const;
 
  protected:
   // The work of `load` over metadata already read (nothing: the store has none), so that a subclass that

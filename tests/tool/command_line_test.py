@@ -1,0 +1,314 @@
+"""The tool as a person meets it: exit status and messages of every usage error, failures that keep their
+cause, help, --json summaries, what load selects, and how download treats its address, token and a package
+packed inside one folder.
+
+Usage: command_line_test.py PATH_TO_TOOL   (run by CTest)
+"""
+
+import fcntl
+import json
+import os
+import pty
+import re
+import shutil
+import sqlite3
+import struct
+import subprocess
+import sys
+import tempfile
+import termios
+import unicodedata
+import unittest
+import zipfile
+
+import tool_support
+from tool_support import PackageServer, free_port, load_json, read_store_with_numpy, run
+
+START, END = "20230102", "20230331"
+# Names of the argument library's error classes: a message must never show them.
+LIBRARY_CLASS_NAMES = ("RequiredError", "ExtrasError", "ConversionError", "ValidationError", "ParseError",
+                       "ArgumentMismatch", "CLI::")
+
+
+class CommandLineTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.mkdtemp(prefix="velmora-cli-")
+        cls.db = cls.path("sample.db")
+        run("sample", "--db", cls.db, "--instruments", "40", "--days", "70", "--seed", "3")
+        cls.store = cls.path("store")
+        run("build", "--db", cls.db, "--start", START, "--end", END, "--store", cls.store, "--quiet")
+        with open(cls.path("a-file"), "w") as f:
+            f.write("not a directory")
+        with open(cls.path("text.db"), "w") as f:
+            f.write("not a database at all, just some text that is long enough to be read")
+        sqlite3.connect(cls.path("tables.db")).execute("CREATE TABLE other (x)").connection.close()
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.work, ignore_errors=True)
+
+    @classmethod
+    def path(cls, *names):
+        return os.path.join(cls.work, *names)
+
+    def listing(self):
+        return sorted(os.path.relpath(os.path.join(root, name), self.work)
+                      for root, dirs, files in os.walk(self.work) for name in dirs + files)
+
+    def assert_one_line_failure(self, result, *mentioned):
+        self.assertEqual(result.returncode, 1, result.stderr)
+        lines = result.stderr.splitlines()
+        self.assertEqual(len(lines), 1, result.stderr)
+        self.assertTrue(lines[0].startswith("velmora-backtest: "), lines[0])
+        for text in mentioned:
+            self.assertIn(text, lines[0])
+        return lines[0]
+
+    def test_usage_errors_exit_2_with_one_line_and_a_pointer_to_help(self):
+        db, store, out = self.db, self.store, self.path("new-store")
+        build = ("build", "--db", db, "--start", START, "--end", END, "--store", out)
+        cases = [
+            # (arguments, command named in the pointer to help, text the message line holds)
+            ((), "", "no command given"),
+            (("frobnicate",), "", "unknown command 'frobnicate'"),
+            (("help", "frobnicate"), "", "unknown command 'frobnicate'"),
+            (("help", "build", "load"), "", "at most one command"),
+            (("build", "--db", db), "build", "--start is required"),
+            (build + ("--bogus",), "build", "--bogus"),
+            (("build", "--db", db, "--start", "20230230", "--end", END, "--store", out), "build", "20230230"),
+            (("build", "--db", db, "--start", "2023-02-30", "--end", END, "--store", out), "build", "2023-02-30"),
+            (("build", "--db", db, "--start", "yesterday", "--end", END, "--store", out), "build", "yesterday"),
+            (("build", "--db", db, "--start", START, "--end", "2023/13/01", "--store", out), "build", "2023/13/01"),
+            (("build", "--db", db, "--start", "20230301", "--end", "2023-02-01", "--store", out), "build",
+             "--start 20230301 is after --end 20230201"),
+            (("build", "--db", db, "--start", START, "--end", END, "--store", self.path("a-file")), "build",
+             "is a file, not a directory"),
+            (("build", "--db", db, "--start", START, "--end", END, "--store", self.path("a-file", "x")), "build",
+             "is not a directory"),
+            (("build", "--db", self.path("missing.db"), "--start", START, "--end", END, "--store", out), "build",
+             "missing.db: no such file"),
+            (("build", "--db", self.path("text.db"), "--start", START, "--end", END, "--store", out), "build",
+             "not a SQLite database"),
+            (("build", "--db", self.path("tables.db"), "--start", START, "--end", END, "--store", out), "build",
+             "lacks the table factor_values"),
+            (("build", "--db", self.work, "--start", START, "--end", END, "--store", out), "build", "is a directory"),
+            (("sample", "--db", self.path("s.db"), "--days", "-5"), "sample", "--days must be between 1 and"),
+            (("sample", "--db", self.path("s.db"), "--days", "0"), "sample", "not 0"),
+            (("sample", "--db", self.path("s.db"), "--days", "100000000"), "sample", "not 100000000"),
+            (("sample", "--db", self.path("s.db"), "--instruments", "-1"), "sample", "--instruments"),
+            (("sample", "--db", self.path("s.db"), "--days", "abc"), "sample", "abc"),
+            (("sample", "--db", self.path("s.db"), "--start", "2023-02-29"), "sample", "2023-02-29"),
+            (("sample", "--db", self.work), "sample", "is a directory"),
+            (("sample", "--db", self.path("no-dir", "s.db")), "sample", "no-dir is not a directory"),
+            (("load", "--store", store, "--start", "yesterday"), "load", "yesterday"),
+            (("load", "--store", store, "--start", "20230301", "--end", "20230201"), "load", "is after"),
+            (("load", "--store", store, "--keys", "no_such_dataset,close_price"), "load", "no_such_dataset"),
+            (("load", "--store", store, "--components", "no_such_component"), "load", "no_such_component"),
+            (("supplement", "--store", store, "--db", db, "--components", " , "), "supplement",
+             "--components names no component factor"),
+            (("supplement", "--store", self.path("no-store"), "--db", db, "--components", "a"), "supplement",
+             "no-store is not a directory"),
+            (("supplement", "--store", store, "--db", self.path("text.db"), "--components", "a"), "supplement",
+             "not a SQLite database"),
+            (("download", "--api", "/", "--store", out), "download", "--api names no address"),
+            (("download", "--api", "http://127.0.0.1:9", "--store", self.path("a-file")), "download",
+             "is a file"),
+            (("package", "--store", self.path("no-store"), "--out", self.path("p.zip")), "package", "no-store"),
+            (("package", "--store", store, "--out", self.work), "package", "is a directory"),
+            (("verify",), "verify", "--store is required"),
+            (("verify", "--store", self.path("no-store")), "verify", "no-store"),
+        ]
+        before = self.listing()
+        for args, command, mentioned in cases:
+            with self.subTest(args=args):
+                result = run(*args, check=False)
+                self.assertEqual(result.returncode, 2, result.stderr)
+                self.assertEqual(result.stdout, "")
+                lines = result.stderr.splitlines()
+                self.assertEqual(len(lines), 2, result.stderr)
+                prefix = "velmora-backtest" + (" " + command if command else "") + ": "
+                self.assertTrue(lines[0].startswith(prefix), lines[0])
+                self.assertIn(mentioned, lines[0])
+                self.assertEqual(lines[1], "see 'velmora-backtest " + (command + " " if command else "") + "--help'")
+                for name in LIBRARY_CLASS_NAMES:
+                    self.assertNotIn(name, result.stderr)
+        # Refused before any work: nothing was created, no store, no partial file, no lock file.
+        self.assertEqual(self.listing(), before)
+
+    def test_help_as_a_command_and_as_an_option(self):
+        overview = run("help").stdout
+        for command in ("sample", "build", "load", "supplement", "download", "package", "verify", "help"):
+            self.assertIn(command, overview)
+        for args in (("help", "build"), ("build", "--help")):
+            text = run(*args).stdout
+            for option in ("--batch", "--allow-empty", "--wait", "--json"):
+                self.assertIn(option, text)
+            self.assertIn("Every build replaces the store", text)
+            self.assertNotIn("--incremental", text)  # a hidden alias of --batch
+
+    def test_failures_exit_1_with_their_chain_of_causes_and_leave_nothing_behind(self):
+        closed = f"http://127.0.0.1:{free_port()}"
+        # The cloud service is unreachable: the client's message holds curl's own text.
+        line = self.assert_one_line_failure(run("download", "--api", closed, "--store", self.path("dl1", "store"),
+                                                check=False))
+        self.assertIn("Couldn't connect to server", line)
+        # The address is handed out but the transfer fails: the library's message, then curl's.
+        archive = self.path("good.zip")
+        run("package", "--store", self.store, "--out", archive)
+        with PackageServer(archive, download_url=closed + "/package.zip") as server:
+            line = self.assert_one_line_failure(
+                run("download", "--api", server.url, "--store", self.path("dl2", "store"), check=False),
+                "velmora-backtest: 下载回测基准数据失败: 网络错误: ")
+            self.assertIn("Couldn't connect to server", line)
+        # A member whose bytes do not match its CRC-32: the library's message, the member, libzip's text.
+        damaged = self.path("damaged.zip")
+        with zipfile.ZipFile(damaged, "w", zipfile.ZIP_STORED) as z:
+            z.writestr("readme.txt", "fine")
+            z.writestr("values.bin", b"0123456789" * 50)
+        with open(damaged, "r+b") as f:
+            data = f.read()
+            f.seek(data.index(b"0123456789"))
+            f.write(b"X")
+        with PackageServer(damaged) as server:
+            line = self.assert_one_line_failure(
+                run("download", "--api", server.url, "--store", self.path("dl3", "store"), check=False),
+                "velmora-backtest: 回测基准数据包损坏,无法解压: ", "values.bin")
+            self.assertIn("CRC", line)
+        # A failed command leaves no directory it created behind (store, parents, temp, lock file).
+        for name in ("dl1", "dl2", "dl3"):
+            self.assertFalse(os.path.exists(self.path(name)), name)
+        no_dates = self.path("fresh", "store")
+        self.assert_one_line_failure(
+            run("build", "--db", self.db, "--start", "20200101", "--end", "20200301", "--store", no_dates,
+                check=False), "基准日频数据为空")
+        self.assertFalse(os.path.exists(self.path("fresh")))
+
+    def test_sample_start_accepts_the_date_forms_of_build(self):
+        for start in ("2023-01-04", "2023/01/04", "20230104"):
+            with self.subTest(start=start):
+                out = run("sample", "--db", self.path("tiny.db"), "--instruments", "2", "--days", "3", "--start",
+                          start).stdout
+                self.assertIn("(20230104 to 20230106)", out)
+        self.assertFalse([name for name in os.listdir(self.work) if name.endswith(".partial")])
+
+    def test_load_shows_the_stores_components_selects_benchmarks_and_reports_the_range_loaded(self):
+        store = self.path("load-store")
+        run("build", "--db", self.db, "--start", START, "--end", END, "--store", store, "--quiet")
+        extra = "rq_industry_exposure_new"
+        run("supplement", "--store", store, "--db", self.db, "--components", extra, "--quiet")
+        metadata, _ = read_store_with_numpy(store)
+        extra_key = metadata["meta"]["component_dataset_keys"][extra]
+
+        everything = load_json(store)
+        keys = [row["key"] for row in everything["datasets"]]
+        self.assertIn(extra_key, keys)  # the store's own component list, without --components
+        self.assertEqual([k for k in keys if k.startswith("benchmark_dict/")],
+                         ["benchmark_dict/" + name for name in metadata["benchmark_dict"]])
+
+        chosen = load_json(store, "--keys", "close_price,000300,benchmark_dict/000905")
+        self.assertEqual([row["key"] for row in chosen["datasets"]],
+                         ["close_price", "benchmark_dict/000300", "benchmark_dict/000905"])
+        series = load_json(store, "--keys", "benchmark_dict")
+        self.assertEqual(len(series["datasets"]), len(metadata["benchmark_dict"]))
+
+        # Saturday to Sunday: the range loaded is the weekdays between, not the bounds asked for.
+        ranged = load_json(store, "--start", "20230107", "--end", "2023-01-15", "--keys", "close_price")
+        self.assertEqual((ranged["start_date"], ranged["end_date"]), ("20230109", "20230113"))
+        self.assertEqual((ranged["store_start_date"], ranged["store_end_date"]), (START, END))
+
+        unknown = run("load", "--store", store, "--components", "nope," + extra, check=False)
+        self.assertEqual(unknown.returncode, 2)
+        self.assertIn(extra, unknown.stderr.splitlines()[0])  # lists what the store has
+
+    def test_json_summaries_of_the_writing_commands(self):
+        store = self.path("json-store")
+        built = json.loads(run("build", "--db", self.db, "--start", START, "--end", END, "--store", store,
+                               "--json").stdout)
+        self.assertEqual((built["start_date"], built["end_date"], built["datasets"]), (START, END, 17))
+        self.assertEqual(built["dates"], len(read_store_with_numpy(store)[1]["close_price"][0]))
+        extra = "rq_industry_exposure_new"
+        names = "rq_index_components_new_000300.XSHG," + extra
+        added = json.loads(run("supplement", "--store", store, "--db", self.db, "--components", names,
+                               "--json").stdout)
+        self.assertEqual(added["added"], [extra])
+        self.assertEqual(added["already_present"], ["rq_index_components_new_000300.XSHG"])
+        rebuilt = json.loads(run("build", "--db", self.db, "--start", START, "--end", END, "--store", store,
+                                 "--json", "--batch").stdout)
+        self.assertEqual(rebuilt["kept_components"], [extra])
+
+    def test_download_address_token_and_a_package_packed_in_one_folder(self):
+        publish = self.path("publish")
+        shutil.copytree(self.store, os.path.join(publish, "enviroment_data"))
+        archive = self.path("nested.zip")
+        run("package", "--store", publish, "--out", archive)
+        env = dict(os.environ, VELMORA_TOKEN="from-env")
+        fetched = self.path("fetched", "store")
+        with PackageServer(archive) as server:
+            result = run("download", "--api", server.url + "/", "--store", fetched, env=env)
+            self.assertEqual(server.requests[0], ("/api/v1/backtest-data/benchmark-data", "Bearer from-env"))
+        self.assertIn("one folder, enviroment_data/", result.stdout)
+        self.assertEqual(load_json(fetched), load_json(self.store))
+        self.assertEqual(os.listdir(self.path("fetched", "temp")), [])
+
+        again = self.path("fetched-json", "store")
+        with PackageServer(archive) as server:
+            summary = json.loads(run("download", "--api", server.url, "--token", "given", "--store", again,
+                                     "--json", env=env).stdout)
+            self.assertEqual(server.requests[0][1], "Bearer given")
+        self.assertEqual(summary["flattened"], "enviroment_data")
+        self.assertTrue(os.path.exists(os.path.join(again, "metadata.pkl")))
+
+    def test_verify_prints_every_fault(self):
+        store = self.path("verify-store")
+        shutil.copytree(self.store, store)
+        sound = run("verify", "--store", store)
+        self.assertIn("sound", sound.stdout)
+        metadata, _ = read_store_with_numpy(store)
+        first = metadata["datasets"]["close_price"]["file"]
+        second = metadata["datasets"]["open_price"]["file"]
+        with open(os.path.join(store, first), "r+b") as f:
+            f.seek(-1, 2)
+            f.write(b"\x7f")
+        os.remove(os.path.join(store, second))
+        result = run("verify", "--store", store, check=False)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn(first, result.stdout)
+        self.assertIn(second, result.stdout)
+        self.assertIn("faults", result.stderr)
+
+
+    def test_progress_on_a_narrow_terminal_ticks_and_never_wraps(self):
+        columns = 34
+        master, terminal = pty.openpty()
+        fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
+        db = self.path("a-sample-with-a-long-name-for-the-status-line.db")
+        writer = subprocess.Popen([tool_support.TOOL, "sample", "--db", db, "--instruments", "300", "--days", "300"],
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=terminal)
+        os.close(terminal)
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # the terminal's other end is closed: the tool has ended
+                break
+            if not chunk:
+                break
+            shown += chunk
+        os.close(master)
+        self.assertEqual(writer.wait(timeout=300), 0)
+
+        redraws = [part.replace("\x1b[K", "") for part in re.split(r"[\r\n]", shown.decode())]
+        redraws = [part for part in redraws if part]
+        self.assertTrue(redraws, "no progress on a terminal")
+        for line in redraws:
+            width = sum(2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in line)
+            self.assertLess(width, columns, line)
+        self.assertTrue(all(line.startswith("writing the sample") and "\u2026" in line for line in redraws))
+        timers = {re.search(r"\[(\d+\.\d)s\]$", line).group(1) for line in redraws}
+        self.assertGreater(len(timers), 2, "the timer did not tick while the step reported nothing")
+
+
+if __name__ == "__main__":
+    tool_support.TOOL = os.path.abspath(sys.argv.pop(1))
+    unittest.main(verbosity=2)

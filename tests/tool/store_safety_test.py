@@ -1,0 +1,160 @@
+"""A good store is never lost through the tool: a build without dates is not written over it, a rebuild keeps
+the components supplemented into it (or refuses, naming them), and two writers never work on it at once.
+
+Usage: store_safety_test.py PATH_TO_TOOL   (run by CTest)
+"""
+
+import fcntl
+import os
+import shutil
+import sqlite3
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+import numpy as np
+
+import tool_support
+from tool_support import load_json, read_store_with_numpy, run, store_bytes
+
+START, END = "20230102", "20230331"
+EXTRA = "rq_industry_exposure_new"  # any factor with rows serves as a membership source
+
+
+def database_without(source, target, factor):
+    shutil.copy(source, target)
+    with sqlite3.connect(target) as db:
+        db.execute("DELETE FROM factor_values WHERE factor = ?", (factor,))
+    return target
+
+
+class StoreSafetyTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.mkdtemp(prefix="velmora-safety-")
+        cls.db = os.path.join(cls.work, "sample.db")
+        run("sample", "--db", cls.db, "--instruments", "60", "--days", "70", "--seed", "5")
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.work, ignore_errors=True)
+
+    def path(self, *names):
+        return os.path.join(self.work, *names)
+
+    def build(self, store, *extra, db=None, check=True):
+        return run("build", "--db", db or self.db, "--start", START, "--end", END, "--store", store, "--quiet",
+                   *extra, check=check)
+
+    def test_a_build_without_dates_is_not_written_over_a_good_store(self):
+        store = self.path("good")
+        self.build(store)
+        before = store_bytes(store)
+        empty_source = database_without(self.db, self.path("no-close.db"), "Close")
+        refused = self.build(store, db=empty_source, check=False)
+        self.assertEqual(refused.returncode, 1)
+        self.assertIn("holds no date", refused.stderr)
+        self.assertIn("--allow-empty", refused.stderr)
+        self.assertEqual(store_bytes(store), before)  # byte for byte
+        # Asked for, it is written; and a new store may be empty without asking.
+        self.build(store, "--allow-empty", db=empty_source)
+        self.assertEqual(load_json(store, "--keys", "close_price")["datasets"][0]["rows"], 0)
+        self.build(self.path("new-empty"), db=empty_source)
+
+    def test_a_store_whose_metadata_is_damaged_is_mended_by_a_rebuild(self):
+        store = self.path("damaged")
+        self.build(store)
+        with open(os.path.join(store, "metadata.pkl"), "wb") as f:
+            f.write(b"not a pickle")
+        self.assertEqual(run("load", "--store", store, check=False).returncode, 1)
+        self.build(store)
+        self.assertEqual(len(load_json(store)["datasets"]), 17 + 3)
+
+    def test_a_rebuild_keeps_the_supplemented_components_or_names_those_it_would_lose(self):
+        store = self.path("supplemented")
+        self.build(store)
+        run("supplement", "--store", store, "--db", self.db, "--components", EXTRA, "--quiet")
+        metadata, cells = read_store_with_numpy(store)
+        key = metadata["meta"]["component_dataset_keys"][EXTRA]
+
+        rebuilt = self.build(store, "--batch")
+        self.assertIn("kept the supplemented components " + EXTRA, rebuilt.stdout)
+        metadata_after, cells_after = read_store_with_numpy(store)
+        self.assertEqual(metadata_after["meta"]["component_names"], metadata["meta"]["component_names"])
+        self.assertEqual(metadata_after["meta"]["component_dataset_keys"][EXTRA], key)
+        np.testing.assert_array_equal(cells_after[key][2], cells[key][2])
+        self.assertIn(key, [row["key"] for row in load_json(store)["datasets"]])
+
+        before = store_bytes(store)
+        without_extra = database_without(self.db, self.path("no-extra.db"), EXTRA)
+        refused = self.build(store, db=without_extra, check=False)
+        self.assertEqual(refused.returncode, 1)
+        self.assertIn("would lose component masks the store holds: " + EXTRA, refused.stderr)
+        self.assertEqual(store_bytes(store), before)
+
+    def hold_lock(self, store):
+        """Takes the store's writer lock as another writer process would: flock on the lock file beside the
+        store, with this process's pid in it."""
+        parent = os.path.realpath(os.path.dirname(store))
+        handle = open(os.path.join(parent, "." + os.path.basename(store) + ".lock"), "a+")
+        fcntl.flock(handle, fcntl.LOCK_EX)
+        handle.truncate(0)
+        handle.write(str(os.getpid()))
+        handle.flush()
+        return handle
+
+    def test_a_second_writer_fails_naming_the_holder_or_waits_when_asked(self):
+        store = self.path("locked")
+        self.build(store)
+        before = store_bytes(store)
+        holder = self.hold_lock(store)
+        try:
+            for args in (("build", "--db", self.db, "--start", START, "--end", END, "--store", store),
+                         ("supplement", "--store", store, "--db", self.db, "--components", EXTRA),
+                         ("download", "--api", "http://127.0.0.1:9", "--store", store)):
+                with self.subTest(command=args[0]):
+                    refused = run(*args, "--quiet", check=False)
+                    self.assertEqual(refused.returncode, 1)
+                    self.assertEqual(len(refused.stderr.splitlines()), 1, refused.stderr)
+                    self.assertIn(f"pid {os.getpid()}", refused.stderr)
+            self.assertEqual(store_bytes(store), before)
+
+            waiting = subprocess.Popen([tool_support.TOOL, "build", "--db", self.db, "--start", START, "--end", END,
+                                        "--store", store, "--quiet", "--wait"],
+                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            time.sleep(1.5)
+            self.assertIsNone(waiting.poll(), "a build with --wait did not wait for the lock")
+            self.assertEqual(store_bytes(store), before)
+        finally:
+            holder.close()  # releases the lock
+        out, err = waiting.communicate(timeout=300)
+        self.assertEqual(waiting.returncode, 0, err)
+        self.assertIn("built", out)
+        self.assertEqual(len(load_json(store)["datasets"]), 17 + 3)
+
+    def test_two_concurrent_builds_leave_a_store_that_loads(self):
+        store = self.path("concurrent")
+        self.build(store)
+        for wait in ((), ("--wait",)):
+            with self.subTest(wait=wait):
+                args = [tool_support.TOOL, "build", "--db", self.db, "--start", START, "--end", END, "--store",
+                        store, "--quiet", *wait]
+                writers = [subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                           for _ in range(2)]
+                results = [(w.returncode, err) for w in writers for _, err in [w.communicate(timeout=300)]]
+                for status, err in results:
+                    if wait or status == 0:
+                        self.assertEqual(status, 0, err)
+                    else:
+                        self.assertEqual(status, 1)
+                        self.assertIn("pid", err)  # the other writer's
+                self.assertTrue(any(status == 0 for status, _ in results))
+                self.assertEqual(len(load_json(store)["datasets"]), 17 + 3)
+                run("verify", "--store", store)
+
+
+if __name__ == "__main__":
+    tool_support.TOOL = os.path.abspath(sys.argv.pop(1))
+    unittest.main(verbosity=2)
