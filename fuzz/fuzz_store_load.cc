@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <set>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -82,7 +83,7 @@ std::vector<std::string> labels(FuzzedDataProvider& input, std::size_t count, bo
   std::vector<std::string> out;
   for (std::size_t i = 0; i < count; ++i) {
     if (dates) out.push_back(input.PickValueInArray(DATE_POOL));
-    else out.push_back("c" + std::to_string(input.ConsumeIntegralInRange<int>(0, 3)));
+    else out.push_back("c" + std::to_string(i));
   }
   return out;
 }
@@ -106,6 +107,9 @@ Store build_structured(FuzzedDataProvider& input, const fs::path& dir) {
     std::size_t rows = input.ConsumeIntegralInRange<std::size_t>(0, 5);
     w.cols = input.ConsumeIntegralInRange<std::size_t>(0, 3);
     w.index = labels(input, rows, true);
+    // A matrix's row labels are unique; a store that repeats one is refused.
+    std::set<std::string> distinct(w.index.begin(), w.index.end());
+    store.faulty = store.faulty || distinct.size() != w.index.size();
     std::vector<std::string> columns = labels(input, w.cols, false);
 
     std::vector<std::uint64_t> shape{rows, w.cols};
@@ -148,7 +152,7 @@ Store build_structured(FuzzedDataProvider& input, const fs::path& dir) {
     for (const char* date : {"20240102", "20240103", "20240104", "20240105"}) {
       if (input.ConsumeBool()) w.index.push_back(date);
     }
-    if (fault(16)) std::swap(w.index.front(), w.index.back());
+    if (w.index.size() >= 2 && fault(16)) std::swap(w.index.front(), w.index.back());
     std::string preamble = vb::npy_preamble(vb::CellType::float64, {w.index.size()});
     w.data_offset = preamble.size();
     std::string cells = input.ConsumeBytesAsString(w.index.size() * 8);
@@ -176,6 +180,10 @@ void check_matrix(const vb::WideMatrix& matrix, const Written& w, const std::opt
   FUZZ_CHECK(matrix.rows() == positions.size(), "%s: %zu rows loaded, %zu in range", w.key.c_str(), matrix.rows(),
              positions.size());
   FUZZ_CHECK(matrix.cols() == w.cols);
+  for (const auto* labels : {&matrix.row_labels(), &matrix.column_labels()}) {
+    std::set<std::string> distinct(labels->begin(), labels->end());
+    FUZZ_CHECK(distinct.size() == labels->size(), "%s: a loaded matrix repeats a label", w.key.c_str());
+  }
   FUZZ_CHECK(matrix.cell_type() == w.type);
   const std::size_t item = w.type == vb::CellType::float64 ? 8 : 1;
   for (std::size_t r = 0; r < positions.size(); ++r) {

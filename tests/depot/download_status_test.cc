@@ -159,7 +159,7 @@ TEST(DownloadStatusTest, EveryFinalStatusOutside2xxAndEveryExchangeWithoutOneIsA
 }
 
 TEST(DownloadStatusTest, RedirectWithLocationIsFollowedToTheFinalStatus) {
-  RawResponder server({
+  RawResponder server(std::map<std::string, std::string>{
       {"/moved", response("301 Moved Permanently", "Location: /final\r\n")},
       {"/moved-to-nowhere", response("302 Found", "Location: /gone\r\n")},
       {"/final", response("200 OK", "", "the package")},
@@ -190,7 +190,8 @@ TEST(DownloadStatusTest, NoStatusOtherThanA2xxWithAPackageGivesAStore) {
     SCOPED_TRACE(cases[i].label);
     const std::string meta =
         R"({"download_url": ")" + packages.url("/case" + std::to_string(i)) + R"(", "content_type": "application/zip"})";
-    RawResponder service({{std::string(BENCHMARK_DATA_PATH), response("200 OK", "Content-Type: application/json\r\n", meta)}});
+    RawResponder service(std::map<std::string, std::string>{
+        {BENCHMARK_DATA_PATH, response("200 OK", "Content-Type: application/json\r\n", meta)}});
     TempDir dir;
     const fs::path store = dir / "root" / "store";
     const HttpClient http(service.url(""));

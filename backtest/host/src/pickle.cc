@@ -208,8 +208,8 @@ class Writer {
     for (int i = 0; i < bytes; ++i) out += static_cast<char>((value >> (8 * i)) & 0xff);
   }
 
+  // `depth` counts the containers around `value`, as the reader counts them.
   void write(const Value& value, int depth) {
-    if (depth > MAX_DEPTH) throw ValueError("pickle: value is nested deeper than 1000 levels");
     switch (value.type()) {
       case Value::value_t::null: body_ += op::NONE; return;
       case Value::value_t::boolean: body_ += value.get<bool>() ? op::NEWTRUE : op::NEWFALSE; return;
@@ -280,7 +280,12 @@ class Writer {
     body_ += text;
   }
 
+  static void check_depth(int depth) {
+    if (depth > MAX_DEPTH) throw ValueError("pickle: value is nested deeper than 1000 levels");
+  }
+
   void write_list(const Value& list, int depth) {
+    check_depth(depth);
     body_ += op::EMPTY_LIST;
     for (std::size_t first = 0; first < list.size(); first += BATCH_SIZE) {
       std::size_t last = std::min(list.size(), first + BATCH_SIZE);
@@ -296,6 +301,7 @@ class Writer {
   }
 
   void write_dict(const Value& dict, int depth) {
+    check_depth(depth);
     body_ += op::EMPTY_DICT;
     auto it = dict.items().begin();
     std::size_t remaining = dict.size();
@@ -345,14 +351,19 @@ class Reader {
  public:
   explicit Reader(std::string_view bytes) : data_(bytes) {}
 
-  // A pickle may make a container hold itself (refused when converting); emptying every container that is
-  // still alive breaks such cycles so that their memory is released.
+  // A pickle may make a container hold itself (refused when converting), or nest containers far deeper than
+  // the limit before that is checked. Every container still alive is held here first and then emptied, so
+  // that cycles are broken and no container is released while it still holds others: releasing a chain of
+  // a million nested lists one inside the other would otherwise recurse once per level.
   ~Reader() {
+    std::vector<ContainerPtr> alive;
+    alive.reserve(created_.size());
     for (const auto& weak : created_) {
-      if (auto container = weak.lock()) {
-        container->items.clear();
-        container->entries.clear();
-      }
+      if (auto container = weak.lock()) alive.push_back(std::move(container));
+    }
+    for (const auto& container : alive) {
+      container->items.clear();
+      container->entries.clear();
     }
   }
   Reader(const Reader&) = delete;
