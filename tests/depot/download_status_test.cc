@@ -150,7 +150,7 @@ TEST(DownloadStatusTest, EveryFinalStatusOutside2xxAndEveryExchangeWithoutOneIsA
     write_file(dest, "keep me");
     const auto error = expect_error<NetworkError>(
         [&] { _stream_download(server.url("/case" + std::to_string(i)), dest, SHORT); }, cases[i].message);
-    if (cases[i].message != NETWORK) {
+    if (error && cases[i].message != NETWORK) {
       const long status = std::stol(cases[i].message.substr(HTTP_STATUS.size()));
       expect_kind<HttpError>(nested_cause(error), [&](const HttpError& cause) { EXPECT_EQ(cause.status(), status); });
     }
