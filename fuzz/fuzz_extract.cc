@@ -125,7 +125,7 @@ bool legal_by_text(const fs::path& store, const std::string& name) {
 std::map<std::string, std::string> snapshot(const fs::path& dir) {
   std::map<std::string, std::string> entries;
   for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator(); ++it) {
-    std::string relative = fs::relative(it->path(), dir).string();
+    std::string relative = it->path().lexically_relative(dir).string();  // links not resolved
     entries[relative] = it->is_symlink() ? "-> " + fs::read_symlink(it->path()).string() : "";
   }
   return entries;

@@ -15,10 +15,12 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "fuzz_check.h"
 #include "velmora/backtest/builder.h"
+#include "velmora/backtest/vocabulary.h"
 #include "velmora/errors.h"
 #include "velmora/query_table.h"
 
@@ -139,6 +141,55 @@ const Cell& cell_of(int kind, std::size_t i) {
 
 bool same(double a, double b) { return (std::isnan(a) && std::isnan(b)) || a == b; }
 
+// A column's kind follows its cells: integers beside doubles (and nothing but missing cells otherwise)
+// become doubles, as in a float64 column; any text or date-time keeps every cell's own kind.
+bool promotes_integers(const Table& table, int kind) {
+  bool has_double = false;
+  for (std::size_t row = 0; row < table.at.size(); ++row) {
+    const Cell& cell = cell_of(kind, table.pick(row, kind));
+    if (std::holds_alternative<std::string>(cell) || std::holds_alternative<DateTime>(cell)) return false;
+    has_double = has_double || std::holds_alternative<double>(cell);
+  }
+  return has_double;
+}
+
+// The cells of one row as the rules read them, the column's kind applied.
+struct RowReading {
+  std::optional<std::string> date;
+  std::optional<std::string> key;       // first six characters
+  std::optional<std::string> key_text;  // the whole text form
+  std::optional<std::string> factor;    // the text form
+};
+
+RowReading read_row(const Table& table, std::size_t row, int factor_kind) {
+  RowReading out;
+  if (table.has(DATE)) {
+    const DateCase& date = DATES[table.pick(row, DATE)];
+    bool integer_as_double = std::holds_alternative<std::int64_t>(date.cell) && promotes_integers(table, DATE);
+    out.date = integer_as_double ? std::nullopt : date.date;  // a double is never a date
+  }
+  if (table.has(KEY)) {
+    const KeyCase& key = KEYS[table.pick(row, KEY)];
+    if (std::holds_alternative<std::int64_t>(key.cell) && promotes_integers(table, KEY)) {
+      std::string text = vb::value_text(velmora::Value(static_cast<double>(std::get<std::int64_t>(key.cell))));
+      out.key_text = text;
+      out.key = text.substr(0, 6);  // ASCII
+    } else if (key.key) {
+      out.key_text = key.text;
+      out.key = key.key;
+    }
+  }
+  if (factor_kind >= 0) {
+    const FactorCase& factor = FACTORS[table.pick(row, factor_kind)];
+    if (std::holds_alternative<std::int64_t>(factor.cell) && promotes_integers(table, factor_kind)) {
+      out.factor = vb::value_text(velmora::Value(static_cast<double>(std::get<std::int64_t>(factor.cell))));
+    } else {
+      out.factor = factor.text;
+    }
+  }
+  return out;
+}
+
 // ---------------------------------------------------------------------------------------------------------
 // The reference
 
@@ -153,8 +204,9 @@ struct Expected {
 Expected pivot_rows(const Table& table, const std::vector<std::size_t>& rows, int value_kind) {
   Expected out;
   for (std::size_t row : rows) {
-    const auto& date = DATES[table.pick(row, DATE)].date;
-    const auto& key = KEYS[table.pick(row, KEY)].key;
+    const RowReading reading = read_row(table, row, -1);
+    const auto& date = reading.date;
+    const auto& key = reading.key;
     double value = VALUES[table.pick(row, value_kind)].value;
     if (!date || !key || std::isnan(value)) continue;
     out.cells[{*date, *key}] = value;  // the last row of a pair wins
@@ -179,8 +231,15 @@ void compare(const vb::WideMatrix& got, const std::optional<Expected>& expected,
     FUZZ_CHECK(got.rows() == 0, "%s should have no rows", name.c_str());
     return;
   }
-  FUZZ_CHECK(got.row_labels().names() == expected->rows, "%s: row labels differ", name.c_str());
-  FUZZ_CHECK(got.column_labels().names() == expected->cols, "%s: column labels differ", name.c_str());
+  auto joined = [](const std::vector<std::string>& labels) {
+    std::string text;
+    for (const auto& label : labels) text += "[" + label + "]";
+    return text;
+  };
+  FUZZ_CHECK(got.row_labels().names() == expected->rows, "%s: row labels %s, expected %s", name.c_str(),
+             joined(got.row_labels().names()).c_str(), joined(expected->rows).c_str());
+  FUZZ_CHECK(got.column_labels().names() == expected->cols, "%s: column labels %s, expected %s", name.c_str(),
+             joined(got.column_labels().names()).c_str(), joined(expected->cols).c_str());
   FUZZ_CHECK(got.cell_type() == vb::CellType::float64);
   for (std::size_t r = 0; r < got.rows(); ++r) {
     for (std::size_t c = 0; c < got.cols(); ++c) {
@@ -210,7 +269,7 @@ void check_conversion(const Table& table, const velmora::QueryTable& query, cons
         for (const auto& name : order) {
           std::vector<std::size_t> rows;
           for (std::size_t row = 0; row < row_count; ++row) {
-            if (FACTORS[table.pick(row, factor)].text == name) rows.push_back(row);
+            if (read_row(table, row, factor).factor == name) rows.push_back(row);
           }
           if (!rows.empty()) expected[name] = pivot_rows(table, rows, VALUE);
         }
@@ -262,17 +321,13 @@ void check_benchmark(const Table& table, const velmora::QueryTable& query) {
       expected_error = NO_RETURN;
     } else {
       std::vector<std::size_t> rows;
+      auto date_of = [&](std::size_t row) { return read_row(table, row, -1).date; };
       for (std::size_t row = 0; row < row_count; ++row) {
-        if (DATES[table.pick(row, DATE)].date) rows.push_back(row);
+        if (date_of(row)) rows.push_back(row);
       }
-      std::stable_sort(rows.begin(), rows.end(), [&](std::size_t a, std::size_t b) {
-        return *DATES[table.pick(a, DATE)].date < *DATES[table.pick(b, DATE)].date;
-      });
+      std::stable_sort(rows.begin(), rows.end(), [&](std::size_t a, std::size_t b) { return *date_of(a) < *date_of(b); });
       if (table.has(KEY)) {
-        std::erase_if(rows, [&](std::size_t row) {
-          const KeyCase& key = KEYS[table.pick(row, KEY)];
-          return !key.key || key.text != code;
-        });
+        std::erase_if(rows, [&](std::size_t row) { return read_row(table, row, -1).key_text != code; });
       }
       std::map<std::string, double> last;  // date → the return of its last row
       for (std::size_t i = 0; i < rows.size(); ++i) {
@@ -283,7 +338,7 @@ void check_benchmark(const Table& table, const velmora::QueryTable& query) {
         } else {
           value = VALUES[table.pick(rows[i], source)].value;
         }
-        last[*DATES[table.pick(rows[i], DATE)].date] = value;
+        last[*date_of(rows[i])] = value;
       }
       for (const auto& [date, value] : last) {
         if (std::isnan(value)) continue;
