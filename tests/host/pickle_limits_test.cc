@@ -1,5 +1,8 @@
 // The reader's limits hold on hostile input of any size, and whatever the reader accepts the writer writes.
 
+#include <cstdint>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -50,6 +53,52 @@ TEST(PickleLimitsTest, RefusingHugeNestingNeverExhaustsTheStack) {
     SCOPED_TRACE(c.name);
     EXPECT_THROW(pickle_loads(c.bytes), ValueError);
   }
+}
+
+// `segments` chains of 900 nested lists, each holding the previous chain in its innermost list through the
+// memo, all listed in one top-level list: every chain is first met at depth 1, yet the last one is nested
+// 900 × `segments` levels deep.
+std::string chained_segments(int segments) {
+  auto index = [](int i) {
+    std::string bytes(4, '\0');
+    for (int b = 0; b < 4; ++b) bytes[static_cast<std::size_t>(b)] = static_cast<char>((i >> (8 * b)) & 0xff);
+    return bytes;
+  };
+  std::string bytes = "(";
+  for (int s = 0; s < segments; ++s) {
+    bytes += std::string(900, ']');
+    if (s > 0) bytes += "j" + index(s - 1) + "a";  // the previous chain into the innermost list
+    bytes += std::string(899, 'a');
+    bytes += "r" + index(s);  // this chain's outermost list into the memo
+  }
+  return bytes + "l.";
+}
+
+TEST(PickleLimitsTest, SharedReferencesCannotNestDeeperThanTheLimit) {
+  // Found by fuzzing: a chain first met shallow and then again below another chain.
+  std::ifstream file(std::string(VELMORA_SOURCE_DIR) + "/tests/host/data/pickle_shared_nesting_beyond_limit.pkl",
+                     std::ios::binary);
+  ASSERT_TRUE(file) << "the checked-in input is missing";
+  std::stringstream found;
+  found << file.rdbuf();
+  try {
+    Value value = pickle_loads(found.str());
+    ADD_FAILURE() << "read a value the writer refuses";
+    EXPECT_THROW(pickle_dumps(value), ValueError);
+  } catch (const ValueError& error) {
+    EXPECT_STREQ(error.what(), "pickle data is nested deeper than 1000 levels");
+  }
+
+  // Two chains of 900 are within reach of one another's limit only together: refused. One is fine.
+  EXPECT_NO_THROW(pickle_loads(chained_segments(1)));
+  try {
+    pickle_loads(chained_segments(2));
+    ADD_FAILURE() << "two chained segments were read";
+  } catch (const ValueError& error) {
+    EXPECT_STREQ(error.what(), "pickle data is nested deeper than 1000 levels");
+  }
+  // A hundred of them (90,000 levels from 180 KB) must be refused before anything is built.
+  EXPECT_THROW(pickle_loads(chained_segments(100)), ValueError);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "velmora/pickle.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -337,6 +338,7 @@ struct Container {
   std::unordered_map<std::string, std::size_t> positions;
   bool converting = false;   // set while its expanded size is being counted, to find cycles
   std::size_t expanded = 0;  // the counted expanded size; 0 until counted
+  int height = 0;            // levels of containers from this one down to its deepest, itself included
 
   explicit Container(Kind k) : kind(k) {}
 
@@ -618,21 +620,33 @@ class Reader {
 
   // The number of values that `container` becomes once every shared reference is copied out, counted
   // once per container. Refuses cycles, too deep nesting and an expansion beyond MAX_VALUES before any
-  // value is built.
+  // value is built. A shared container is counted at its first reference only, so its height is kept too:
+  // reached again deeper down, it must still end within the depth limit (chains of shared containers would
+  // otherwise build a value nested far deeper than the limit, and building it would exhaust the stack).
   std::size_t expanded_size(Container& container, int depth) {
-    if (container.expanded != 0) return container.expanded;
+    if (container.expanded != 0) {
+      if (depth + container.height - 1 > MAX_DEPTH) fail("pickle data is nested deeper than 1000 levels");
+      return container.expanded;
+    }
     if (depth > MAX_DEPTH) fail("pickle data is nested deeper than 1000 levels");
     if (container.converting) fail("pickle data contains itself");
     container.converting = true;
     std::size_t total = 1;
+    int height = 1;
     auto add = [&](const Item& item) {
       const auto* child = std::get_if<ContainerPtr>(&item);
-      total += child ? expanded_size(**child, depth + 1) : 1;
+      if (child) {
+        total += expanded_size(**child, depth + 1);
+        height = std::max(height, (*child)->height + 1);
+      } else {
+        total += 1;
+      }
       if (total > MAX_VALUES) fail("pickle data expands to more than 16777216 values");
     };
     for (const auto& item : container.items) add(item);
     for (const auto& entry : container.entries) add(entry.second);
     container.converting = false;
+    container.height = height;
     container.expanded = total;
     return total;
   }
