@@ -141,13 +141,18 @@ const Cell& cell_of(int kind, std::size_t i) {
 
 bool same(double a, double b) { return (std::isnan(a) && std::isnan(b)) || a == b; }
 
-// A column's kind follows its cells: integers beside doubles (and nothing but missing cells otherwise)
-// become doubles, as in a float64 column; any text or date-time keeps every cell's own kind.
-bool promotes_integers(const Table& table, int kind) {
+// A column's kind follows its cells as they arrive: integers beside doubles become doubles while the column
+// holds numbers only; from the first text or date-time on, every further cell keeps its own kind (the cells
+// before it stay as they were held). So an integer row reads as a double when a double arrives before the
+// column's first text or date-time (or anywhere in a column of numbers only) and the integer comes before
+// that text or date-time.
+bool promotes_integer(const Table& table, int kind, std::size_t row) {
   bool has_double = false;
-  for (std::size_t row = 0; row < table.at.size(); ++row) {
-    const Cell& cell = cell_of(kind, table.pick(row, kind));
-    if (std::holds_alternative<std::string>(cell) || std::holds_alternative<DateTime>(cell)) return false;
+  for (std::size_t r = 0; r < table.at.size(); ++r) {
+    const Cell& cell = cell_of(kind, table.pick(r, kind));
+    if (std::holds_alternative<std::string>(cell) || std::holds_alternative<DateTime>(cell)) {
+      return row < r && has_double;
+    }
     has_double = has_double || std::holds_alternative<double>(cell);
   }
   return has_double;
@@ -165,12 +170,12 @@ RowReading read_row(const Table& table, std::size_t row, int factor_kind) {
   RowReading out;
   if (table.has(DATE)) {
     const DateCase& date = DATES[table.pick(row, DATE)];
-    bool integer_as_double = std::holds_alternative<std::int64_t>(date.cell) && promotes_integers(table, DATE);
+    bool integer_as_double = std::holds_alternative<std::int64_t>(date.cell) && promotes_integer(table, DATE, row);
     out.date = integer_as_double ? std::nullopt : date.date;  // a double is never a date
   }
   if (table.has(KEY)) {
     const KeyCase& key = KEYS[table.pick(row, KEY)];
-    if (std::holds_alternative<std::int64_t>(key.cell) && promotes_integers(table, KEY)) {
+    if (std::holds_alternative<std::int64_t>(key.cell) && promotes_integer(table, KEY, row)) {
       std::string text = vb::value_text(velmora::Value(static_cast<double>(std::get<std::int64_t>(key.cell))));
       out.key_text = text;
       out.key = text.substr(0, 6);  // ASCII
@@ -181,7 +186,7 @@ RowReading read_row(const Table& table, std::size_t row, int factor_kind) {
   }
   if (factor_kind >= 0) {
     const FactorCase& factor = FACTORS[table.pick(row, factor_kind)];
-    if (std::holds_alternative<std::int64_t>(factor.cell) && promotes_integers(table, factor_kind)) {
+    if (std::holds_alternative<std::int64_t>(factor.cell) && promotes_integer(table, factor_kind, row)) {
       out.factor = vb::value_text(velmora::Value(static_cast<double>(std::get<std::int64_t>(factor.cell))));
     } else {
       out.factor = factor.text;

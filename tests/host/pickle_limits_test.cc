@@ -64,14 +64,21 @@ std::string chained_segments(int segments) {
     for (int b = 0; b < 4; ++b) bytes[static_cast<std::size_t>(b)] = static_cast<char>((i >> (8 * b)) & 0xff);
     return bytes;
   };
+  // Built by appending: GCC 12 at -O3 misreports overlapping copies in chained string concatenations.
   std::string bytes = "(";
   for (int s = 0; s < segments; ++s) {
-    bytes += std::string(900, ']');
-    if (s > 0) bytes += "j" + index(s - 1) + "a";  // the previous chain into the innermost list
-    bytes += std::string(899, 'a');
-    bytes += "r" + index(s);  // this chain's outermost list into the memo
+    bytes.append(900, ']');
+    if (s > 0) {  // the previous chain into the innermost list
+      bytes.push_back('j');
+      bytes.append(index(s - 1));
+      bytes.push_back('a');
+    }
+    bytes.append(899, 'a');
+    bytes.push_back('r');  // this chain's outermost list into the memo
+    bytes.append(index(s));
   }
-  return bytes + "l.";
+  bytes.append("l.");
+  return bytes;
 }
 
 TEST(PickleLimitsTest, SharedReferencesCannotNestDeeperThanTheLimit) {

@@ -1,7 +1,6 @@
 #include "velmora/column_builder.h"
 
 #include <algorithm>
-#include <cstdint>
 #include <functional>
 #include <limits>
 #include <utility>
@@ -21,26 +20,13 @@ void ColumnBuilder::push_valid(bool present) {
   if (!valid_.empty()) valid_.push_back(present ? 1 : 0);
 }
 
-void ColumnBuilder::mark_integer(std::size_t row, std::int64_t value) {
-  constexpr std::int64_t EXACT_IN_DOUBLE = std::int64_t{1} << 53;
-  if (integer_rows_.size() < row) integer_rows_.resize(row, 0);
-  integer_rows_.push_back(1);
-  if (value > EXACT_IN_DOUBLE || value < -EXACT_IN_DOUBLE) wide_integers_.emplace_back(row, value);
-}
-
 Cell ColumnBuilder::cell_at(std::size_t row) const {
   bool present = valid_.empty() || valid_[row];
   switch (state_) {
     case State::int64:
       return present ? Cell(integers_[row]) : Cell();
-    case State::float64: {
-      if (!present) return Cell();
-      if (row >= integer_rows_.size() || !integer_rows_[row]) return Cell(doubles_[row]);
-      // A cell given as an integer keeps its kind when the column becomes a variant one.
-      auto wide = std::lower_bound(wide_integers_.begin(), wide_integers_.end(), std::make_pair(row, INT64_MIN));
-      if (wide != wide_integers_.end() && wide->first == row) return Cell(wide->second);
-      return Cell(static_cast<std::int64_t>(doubles_[row]));
-    }
+    case State::float64:
+      return present ? Cell(doubles_[row]) : Cell();
     case State::datetime:
       return present ? Cell(DateTime{integers_[row]}) : Cell();
     case State::text:
@@ -60,8 +46,6 @@ void ColumnBuilder::switch_to_variant() {
   doubles_ = {};
   integers_ = {};
   valid_ = {};
-  integer_rows_ = {};
-  wide_integers_ = {};
   codes_ = {};
   texts_ = {};
   hashes_ = {};
@@ -105,7 +89,6 @@ void ColumnBuilder::append_double(double value) {
     for (std::size_t row = 0; row < integers_.size(); ++row) {
       bool present = valid_.empty() || valid_[row];
       doubles_[row] = present ? static_cast<double>(integers_[row]) : std::numeric_limits<double>::quiet_NaN();
-      if (present) mark_integer(row, integers_[row]);
     }
     integers_ = {};
     state_ = State::float64;
@@ -132,7 +115,6 @@ void ColumnBuilder::append_int(std::int64_t value) {
     push_valid(true);
     ++size_;
   } else if (state_ == State::float64) {
-    mark_integer(size_, value);
     doubles_.push_back(static_cast<double>(value));
     push_valid(true);
     ++size_;

@@ -16,7 +16,6 @@
 #include <deque>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "velmora/column.h"
@@ -52,8 +51,6 @@ class VELMORA_HOST_EXPORT ColumnBuilder {
   void switch_to_variant();
   std::int32_t text_code(std::string_view text);
   void push_valid(bool present);
-  // Records that float64 row `row` holds the integer `value`.
-  void mark_integer(std::size_t row, std::int64_t value);
   Cell cell_at(std::size_t row) const;
 
   State state_ = State::unknown;
@@ -62,10 +59,6 @@ class VELMORA_HOST_EXPORT ColumnBuilder {
   std::vector<double> doubles_;
   std::vector<std::int64_t> integers_;
   std::vector<std::uint8_t> valid_;
-  // Float64 state only: which rows were given as integers (empty while none was), and the exact values of
-  // those beyond 2^53 that a double cannot hold, so that a switch to variant gives them back as integers.
-  std::vector<std::uint8_t> integer_rows_;
-  std::vector<std::pair<std::size_t, std::int64_t>> wide_integers_;
   std::vector<std::int32_t> codes_;
   std::deque<std::string> texts_;    // the dictionary, by code
   std::vector<std::size_t> hashes_;  // the hash of each dictionary text, by code
