@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that building, testing and benchmarking need. Idempotent: asks apt only
 # for what is missing, and runs `apt-get update` at most once.
+# Usage: scripts/install-deps.sh [fuzz]   ("fuzz" adds clang and libFuzzer, which only scripts/fuzz.sh needs)
 set -euo pipefail
 
 packages=(
@@ -10,6 +11,9 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   python3 python3-numpy python3-pandas python3-dev python3-pytest pybind11-dev zip
 )
+if [ "${1:-}" = fuzz ]; then
+  packages+=(clang libclang-rt-14-dev)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

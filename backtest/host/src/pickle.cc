@@ -1,5 +1,6 @@
 #include "velmora/pickle.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -208,8 +209,8 @@ class Writer {
     for (int i = 0; i < bytes; ++i) out += static_cast<char>((value >> (8 * i)) & 0xff);
   }
 
+  // `depth` counts the containers around `value`, as the reader counts them.
   void write(const Value& value, int depth) {
-    if (depth > MAX_DEPTH) throw ValueError("pickle: value is nested deeper than 1000 levels");
     switch (value.type()) {
       case Value::value_t::null: body_ += op::NONE; return;
       case Value::value_t::boolean: body_ += value.get<bool>() ? op::NEWTRUE : op::NEWFALSE; return;
@@ -280,7 +281,12 @@ class Writer {
     body_ += text;
   }
 
+  static void check_depth(int depth) {
+    if (depth > MAX_DEPTH) throw ValueError("pickle: value is nested deeper than 1000 levels");
+  }
+
   void write_list(const Value& list, int depth) {
+    check_depth(depth);
     body_ += op::EMPTY_LIST;
     for (std::size_t first = 0; first < list.size(); first += BATCH_SIZE) {
       std::size_t last = std::min(list.size(), first + BATCH_SIZE);
@@ -296,6 +302,7 @@ class Writer {
   }
 
   void write_dict(const Value& dict, int depth) {
+    check_depth(depth);
     body_ += op::EMPTY_DICT;
     auto it = dict.items().begin();
     std::size_t remaining = dict.size();
@@ -331,6 +338,7 @@ struct Container {
   std::unordered_map<std::string, std::size_t> positions;
   bool converting = false;   // set while its expanded size is being counted, to find cycles
   std::size_t expanded = 0;  // the counted expanded size; 0 until counted
+  int height = 0;            // levels of containers from this one down to its deepest, itself included
 
   explicit Container(Kind k) : kind(k) {}
 
@@ -345,14 +353,19 @@ class Reader {
  public:
   explicit Reader(std::string_view bytes) : data_(bytes) {}
 
-  // A pickle may make a container hold itself (refused when converting); emptying every container that is
-  // still alive breaks such cycles so that their memory is released.
+  // A pickle may make a container hold itself (refused when converting), or nest containers far deeper than
+  // the limit before that is checked. Every container still alive is held here first and then emptied, so
+  // that cycles are broken and no container is released while it still holds others: releasing a chain of
+  // a million nested lists one inside the other would otherwise recurse once per level.
   ~Reader() {
+    std::vector<ContainerPtr> alive;
+    alive.reserve(created_.size());
     for (const auto& weak : created_) {
-      if (auto container = weak.lock()) {
-        container->items.clear();
-        container->entries.clear();
-      }
+      if (auto container = weak.lock()) alive.push_back(std::move(container));
+    }
+    for (const auto& container : alive) {
+      container->items.clear();
+      container->entries.clear();
     }
   }
   Reader(const Reader&) = delete;
@@ -607,21 +620,33 @@ class Reader {
 
   // The number of values that `container` becomes once every shared reference is copied out, counted
   // once per container. Refuses cycles, too deep nesting and an expansion beyond MAX_VALUES before any
-  // value is built.
+  // value is built. A shared container is counted at its first reference only, so its height is kept too:
+  // reached again deeper down, it must still end within the depth limit (chains of shared containers would
+  // otherwise build a value nested far deeper than the limit, and building it would exhaust the stack).
   std::size_t expanded_size(Container& container, int depth) {
-    if (container.expanded != 0) return container.expanded;
+    if (container.expanded != 0) {
+      if (depth + container.height - 1 > MAX_DEPTH) fail("pickle data is nested deeper than 1000 levels");
+      return container.expanded;
+    }
     if (depth > MAX_DEPTH) fail("pickle data is nested deeper than 1000 levels");
     if (container.converting) fail("pickle data contains itself");
     container.converting = true;
     std::size_t total = 1;
+    int height = 1;
     auto add = [&](const Item& item) {
       const auto* child = std::get_if<ContainerPtr>(&item);
-      total += child ? expanded_size(**child, depth + 1) : 1;
+      if (child) {
+        total += expanded_size(**child, depth + 1);
+        height = std::max(height, (*child)->height + 1);
+      } else {
+        total += 1;
+      }
       if (total > MAX_VALUES) fail("pickle data expands to more than 16777216 values");
     };
     for (const auto& item : container.items) add(item);
     for (const auto& entry : container.entries) add(entry.second);
     container.converting = false;
+    container.height = height;
     container.expanded = total;
     return total;
   }

@@ -40,7 +40,8 @@ bool is_header(std::string_view line, std::string_view name, std::string_view& v
     if (std::tolower(static_cast<unsigned char>(line[i])) != name[i]) return false;
   }
   value = line.substr(name.size() + 1);
-  const auto first = value.find_first_not_of(" \t");
+  // Blanks and the line end trimmed; a value of blanks only is empty (a blank Location names no address).
+  const auto first = value.find_first_not_of(" \t\r\n");
   const auto last = value.find_last_not_of(" \t\r\n");
   value = first == std::string_view::npos ? std::string_view() : value.substr(first, last - first + 1);
   return true;
@@ -156,6 +157,13 @@ void _stream_download(const std::string& url, const std::filesystem::path& dest,
     throw_network_error(messages::DOWNLOAD_NETWORK,
                         std::make_exception_ptr(std::system_error(
                             code, curl_category(), error_text[0] ? error_text : curl_easy_strerror(code))));
+  }
+  // A transfer can end without a final response: only interim answers, or a redirect that was not
+  // followed. Nothing was received, so it is a transfer failure, never an empty success.
+  if (!transfer.final_status) {
+    throw_network_error(messages::DOWNLOAD_NETWORK,
+                        std::make_exception_ptr(std::system_error(CURLE_WEIRD_SERVER_REPLY, curl_category(),
+                                                                  "the transfer ended without a final response")));
   }
   transfer.writer.finish();
 }

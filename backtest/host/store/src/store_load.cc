@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string_view>
+#include <unordered_set>
 
 #include "npy_format.h"
 #include "store_entries.h"
@@ -82,11 +83,13 @@ class LabelCache {
     names.reserve(rows.count());
     if (rows.contiguous) {
       for (std::size_t i = rows.first; i < rows.last; ++i) names.push_back(list[i].get<std::string>());
+      check_unique(names);
       Labels labels(std::move(names));
       entries_.push_back({&list, rows.first, rows.last, labels});
       return labels;
     }
     for (auto i : rows.scattered) names.push_back(list[i].get<std::string>());
+    check_unique(names);
     return Labels(std::move(names));
   }
 
@@ -97,6 +100,15 @@ class LabelCache {
   }
 
  private:
+  // A matrix's labels are unique; metadata from a package may say otherwise, and is refused then.
+  static void check_unique(const std::vector<std::string>& names) {
+    std::unordered_set<std::string_view> seen;
+    seen.reserve(names.size());
+    for (const auto& name : names) {
+      if (!seen.insert(name).second) throw ValueError(store_messages::LABELS_NOT_UNIQUE);
+    }
+  }
+
   struct Entry {
     const Value* list;
     std::size_t first;

@@ -53,6 +53,7 @@ inline std::string unsafe_file_path(const std::string& file) {
 inline constexpr const char* SHAPE_MISMATCH = "its metadata shape does not match its row and column labels";
 inline constexpr const char* BOOL_CELL_VALUE = "a bool cell holds a byte other than 0 and 1";
 inline constexpr const char* DATES_NOT_ASCENDING = "its dates are not in ascending order";
+inline constexpr const char* LABELS_NOT_UNIQUE = "its row or column labels are not unique";
 inline constexpr const char* METADATA_NOT_A_MAP = "it does not hold a map";
 
 inline std::string file_shape_mismatch(const std::string& file) {
