@@ -18,6 +18,7 @@ int main(int argc, char** argv) {
   velmora::tool::add_supplement_command(app);
   velmora::tool::add_download_command(app);
   velmora::tool::add_package_command(app);
+  velmora::tool::add_update_command(app);
   auto known = [&app](const std::string& name) {
     for (const CLI::App* command : app.get_subcommands({}))
       if (command->get_name() == name) return true;
