@@ -58,10 +58,13 @@ BuildTimes rebuild(const fs::path& store, const std::string& start, const std::s
 // Dataset, basis and benchmark entries compared by shape, labels and CRC-32 of their files.
 bool same_contents(const fs::path& a, const fs::path& b) {
   Value x = BinaryPreparedDataStore(a).load_metadata(), y = BinaryPreparedDataStore(b).load_metadata();
+  auto drop_files = [](Value& section) {
+    for (auto entry = section.begin(); entry != section.end(); ++entry) entry->erase("file");
+  };
   for (Value* metadata : {&x, &y}) {
-    for (const char* section : {"datasets", "benchmark_dict"})
-      for (auto& [key, entry] : (*metadata)[section].items()) entry.erase("file");
-    for (auto& [key, entry] : (*metadata)["update_basis"]["sources"].items()) entry.erase("file");
+    drop_files((*metadata)["datasets"]);
+    drop_files((*metadata)["benchmark_dict"]);
+    drop_files((*metadata)["update_basis"]["sources"]);
     metadata->erase("updated_at");
     (*metadata)["meta"].erase("updated_at");
   }

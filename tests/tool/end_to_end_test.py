@@ -166,6 +166,25 @@ class ToolTest(unittest.TestCase):
         listed = load_json(store, "--components", names)
         self.assertIn(key, [row["key"] for row in listed["datasets"]])
 
+    def test_update_extends_a_store_to_what_an_incremental_build_writes(self):
+        store, fresh = self.path("updated"), self.path("rebuilt")
+        run("build", "--db", self.db, "--start", START, "--end", "20230315", "--store", store, "--incremental")
+        result = json.loads(run("update", "--db", self.db, "--store", store, "--end", END, "--json").stdout)
+        self.assertEqual(result["outcome"], "extended")
+        self.assertEqual(result["reread_from"], "20230316")
+        self.assertEqual(result["added_dates"][0], "20230316")
+        run("build", "--db", self.db, "--start", START, "--end", END, "--store", fresh, "--incremental")
+        meta_updated, cells_updated = read_store_with_numpy(store)
+        meta_rebuilt, cells_rebuilt = read_store_with_numpy(fresh)
+        self.assertEqual(meta_updated["meta"]["end_date"], END)
+        self.assertEqual(cells_updated.keys(), cells_rebuilt.keys())
+        for key in cells_rebuilt:
+            self.assertEqual(cells_updated[key][0], cells_rebuilt[key][0], key)
+            self.assertEqual(cells_updated[key][1], cells_rebuilt[key][1], key)
+            np.testing.assert_array_equal(cells_updated[key][2], cells_rebuilt[key][2], err_msg=key)
+        again = run("update", "--db", self.db, "--store", store, "--end", END)
+        self.assertIn("unchanged", again.stdout)
+
     def test_failures_are_one_line_on_stderr_with_a_non_zero_status(self):
         free_port = socket.socket()
         free_port.bind(("127.0.0.1", 0))

@@ -34,6 +34,7 @@ class SqliteUpdateTest : public ::testing::Test {
     options.instruments = 120;
     options.days = 90;
     summary_ = write_sample_database(db_, options);
+    installed_.emplace(std::make_shared<SqliteFactorService>(db_));
   }
 
   // The n-th weekday from the sample's first date (the sample's trading days).
@@ -52,7 +53,7 @@ class SqliteUpdateTest : public ::testing::Test {
   TempDir dir_;
   fs::path db_ = dir_ / "factors.db";
   SampleSummary summary_;
-  ScopedFactorService installed_{std::make_shared<SqliteFactorService>(db_)};
+  std::optional<ScopedFactorService> installed_;  // once the database exists
 };
 
 TEST_F(SqliteUpdateTest, UpdatesEqualIncrementalBuilds) {
@@ -70,7 +71,7 @@ TEST_F(SqliteUpdateTest, UpdatesEqualIncrementalBuilds) {
 }
 
 // A child process updates a copy of the old store and is killed after delays spread over the update; the
-// store it leaves is the old or the new one, loads, and matches its manifest.
+// store it leaves is the old or the new one and loads, and a later update completes it.
 TEST_F(SqliteUpdateTest, AKilledUpdateLeavesTheOldOrTheNewStore) {
   const fs::path old_store = dir_ / "old", new_store = dir_ / "new", store = dir_ / "store";
   build_into(old_store, trading_day(70));
@@ -103,8 +104,9 @@ TEST_F(SqliteUpdateTest, AKilledUpdateLeavesTheOldOrTheNewStore) {
       }
       _exit(0);
     }
-    std::this_thread::sleep_for(update_time * i / (KILLS - 2));
-    ::kill(child, SIGKILL);
+    // Delays from zero to twice the update's own time (a child also starts up); the last child finishes.
+    std::this_thread::sleep_for(update_time * 2 * i / (KILLS - 1));
+    if (i + 1 < KILLS) ::kill(child, SIGKILL);
     int status = 0;
     ::waitpid(child, &status, 0);
 

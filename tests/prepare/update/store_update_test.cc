@@ -75,7 +75,9 @@ TEST_F(StoreUpdateTest, EqualsAnIncrementalBuildOverTheWholeRange) {
     StoreUpdate result = update(c.new_end);
     EXPECT_EQ(result.outcome, Outcome::extended);
     EXPECT_EQ(result.end_date, c.new_end);
-    if (!c.added_dates.empty()) EXPECT_EQ(result.added_dates, c.added_dates);
+    if (!c.added_dates.empty()) {
+      EXPECT_EQ(result.added_dates, c.added_dates);
+    }
     expect_equals_rebuild(c.new_end);
   }
 }
@@ -85,7 +87,8 @@ TEST_F(StoreUpdateTest, ReportsNewInstrumentsAndReadsOnlyTheNewDatesAndTheLastQu
   build_into(store_dir_, "20240202");
   service_->clear_calls();
   StoreUpdate result = update("20240208");
-  EXPECT_EQ(result.added_instruments, (std::vector<std::string>{"002222", "300999", "688001"}));
+  // 002222 (sell prices) and 688001 (suspension flags) were held before, in some dataset.
+  EXPECT_EQ(result.added_instruments, std::vector<std::string>{"300999"});
   EXPECT_EQ(result.reread_from, "20240203");
   for (const auto& call : service_->calls()) {
     if (call.operation == FactorServiceCall::Operation::get_factors) {
@@ -131,11 +134,14 @@ TEST_F(StoreUpdateTest, FromDateTakesInCorrectedHistory) {
   EXPECT_EQ(result.reread_from, "20240129");
   expect_equals_rebuild("20240207");
 
-  // The same correction applied to the end date itself, without new dates.
-  corrected.shift_from = "20240201";
+  // A correction of the last stored dates alone, without new dates.
+  serve();
+  fs::remove_all(store_dir_);
+  build_into(store_dir_, "20240207");
+  corrected.shift_from = "20240206";
   corrected.close_shift = -0.25;
   serve(corrected);
-  EXPECT_EQ(update("20240207", "20240201").outcome, Outcome::extended);
+  EXPECT_EQ(update("20240207", "20240206").outcome, Outcome::extended);
   expect_equals_rebuild("20240207");
 }
 

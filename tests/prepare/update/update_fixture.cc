@@ -53,8 +53,8 @@ const std::vector<Instrument> INSTRUMENTS = {
 QueryTable market_factor_rows(const MarketOptions& options) {
   std::vector<Row> rows;
   const auto dates = weekdays("20240101", "20240229");
-  auto add = [&](const std::string& id, const std::string& date, const std::string& factor, Cell value) {
-    rows.push_back(Row{id, dashed(date), factor, std::move(value)});
+  auto add = [&](const std::string& id, const std::string& date, const std::string& factor, const Cell& value) {
+    rows.push_back(Row{id, dashed(date), factor, value});
   };
   for (std::size_t d = 0; d < dates.size(); ++d) {
     const std::string& date = dates[d];
@@ -117,12 +117,12 @@ QueryTable market_index_rows(const MarketOptions& options) {
       double level = 1000.0 + 10.0 * static_cast<double>(k) + std::floor(noise(9, k, d) * 200.0);
       // A missing quote now and then, and one index that stops quoting early.
       if (noise(10, k, d) < 0.1 || (k == 2 && dates[d] > "20240215")) continue;
-      Cell value = level;
-      if (k == 1 && d % 9 == 4) value = Cell{};
-      if (options.close_only_benchmarks) {
-        rows.push_back(Row{code, dashed(dates[d]), value});
+      const bool missing = k == 1 && d % 9 == 4;
+      const double quote = options.close_only_benchmarks ? level : level / 1e5;
+      if (missing) {
+        rows.push_back(Row{code, dashed(dates[d]), std::monostate{}});
       } else {
-        rows.push_back(Row{code, dashed(dates[d]), std::holds_alternative<double>(value) ? Cell{level / 1e5} : Cell{}});
+        rows.push_back(Row{code, dashed(dates[d]), quote});
       }
     }
     ++k;

@@ -15,6 +15,7 @@
 #include "velmora/backtest/store_helpers.h"
 #include "velmora/backtest/vocabulary.h"
 #include "velmora/errors.h"
+#include "velmora/store_lock.h"
 
 namespace velmora::backtest {
 
@@ -255,6 +256,8 @@ StoreUpdate update_store(const BinaryPreparedDataStore& store, const StoreUpdate
   auto say = [&](const std::string& text) {
     if (options.progress) options.progress(text);
   };
+  // Held from the metadata read to the write, so that no other writer changes the store in between.
+  StoreWriterLock lock(store.store_dir());
   const Value metadata = store.load_metadata();
   const Value* meta = metadata.contains("meta") && metadata["meta"].is_object() ? &metadata["meta"] : nullptr;
   const std::string* stored_start = meta ? text_entry(*meta, "start_date") : nullptr;

@@ -21,7 +21,8 @@
 // A store without an update basis (written by an older version of this library, or downloaded) is rebuilt
 // over its whole range, and the result says so. An update that changes no row (no new data, nothing
 // corrected) writes nothing. Writing follows the store's own safety rules: new files, then the metadata by
-// atomic rename, so a killed update leaves the old or the new store.
+// atomic rename, so a killed update leaves the old or the new store; the writer lock keeps other writers out
+// from the first read of the metadata to the last write.
 
 #include <functional>
 #include <optional>
@@ -70,7 +71,8 @@ struct StoreUpdate {
   StoreUpdateTimings timings;
 };
 
-// Updates `store` through the factor service installed with set_instance(). Throws ValueError for an
+// Updates `store` through the factor service installed with set_instance(), holding the store's writer lock
+// (StoreWriterLock) throughout; StoreLockedError when another process holds it. Throws ValueError for an
 // unreadable date, an end date before the store's end date, or a store without metadata or start date;
 // ValueError as a build does when a membership factor has no data; errors of the service and the store
 // pass through. On any failure the store is left as it was.
