@@ -143,6 +143,18 @@ TEST_F(StoreUpdateTest, FromDateTakesInCorrectedHistory) {
   serve(corrected);
   EXPECT_EQ(update("20240207", "20240206").outcome, Outcome::extended);
   expect_equals_rebuild("20240207");
+
+  // An instrument that only ever traded inside the re-read range is struck out: its columns go from every
+  // matrix, the membership masks included (which cannot tell it from a non-member, so they are read again).
+  serve();
+  fs::remove_all(store_dir_);
+  build_into(store_dir_, "20240202");
+  MarketOptions struck;
+  struck.with_short_lived = false;
+  serve(struck);
+  update("20240207", "20240129");
+  EXPECT_FALSE(BinaryPreparedDataStore(store_dir_).load()->data.matrix("close_price").column_labels().position("601111"));
+  expect_equals_rebuild("20240207");
 }
 
 TEST_F(StoreUpdateTest, FromTheStartReadsTheWholeRange) {

@@ -46,6 +46,7 @@ const std::vector<Instrument> INSTRUMENTS = {
     {"600000.XSHG", "20240101", "99999999"}, {"600519.XSHG", "20240101", "20240125"},  // delisted
     {"300750.XSHE", "20240108", "99999999"}, {"300999.XSHE", "20240205", "99999999"},  // listed late
     {"688001.XSHG", "20240207", "99999999"}, {"002222.XSHE", "20240206", "99999999"},
+    {"601111.XSHG", "20240130", "20240201"},
 };
 
 }  // namespace
@@ -67,6 +68,7 @@ QueryTable market_factor_rows(const MarketOptions& options) {
       if (in.id == "002222.XSHE" && date >= "20240125" && date < in.listed)
         add(in.id, date, "tick_vwap_price_925_1000", 7.0 + static_cast<double>(d % 3));
       if (date < in.listed || date >= in.delisted) continue;
+      if (in.id == "601111.XSHG" && !options.with_short_lived) continue;
 
       double close = 10.0 + static_cast<double>(i) + std::floor(noise(1, i, d) * 40.0) / 4.0;
       if (date >= options.shift_from) close += options.close_shift;

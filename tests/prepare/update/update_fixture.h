@@ -24,6 +24,7 @@ struct MarketOptions {
   double close_shift = 0.0;             // added to every close from `shift_from` on (a corrected history)
   std::string shift_from = "99999999";
   bool close_only_benchmarks = true;    // benchmark quotes as closes (returns computed) or as daily returns
+  bool with_short_lived = true;         // "601111", traded on 20240130 and 20240131 only (a correction drops it)
 };
 
 // Long factor rows: order_book_id, date, factor, value.
