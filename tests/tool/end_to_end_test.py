@@ -4,6 +4,7 @@ supplement of index-membership matrices.
 Usage: end_to_end_test.py PATH_TO_TOOL   (run by CTest)
 """
 
+import json
 import os
 import shutil
 import sys
@@ -100,6 +101,25 @@ class ToolTest(unittest.TestCase):
         self.assertTrue(np.all(np.isnan(mask) | (mask == 1.0)))
         listed = load_json(store, "--components", names)
         self.assertIn(key, [row["key"] for row in listed["datasets"]])
+
+    def test_update_extends_a_store_to_what_an_incremental_build_writes(self):
+        store, fresh = self.path("updated"), self.path("rebuilt")
+        run("build", "--db", self.db, "--start", START, "--end", "20230315", "--store", store, "--batch")
+        result = json.loads(run("update", "--db", self.db, "--store", store, "--end", END, "--json").stdout)
+        self.assertEqual(result["outcome"], "extended")
+        self.assertEqual(result["reread_from"], "20230316")
+        self.assertEqual(result["added_dates"][0], "20230316")
+        run("build", "--db", self.db, "--start", START, "--end", END, "--store", fresh, "--batch")
+        meta_updated, cells_updated = read_store_with_numpy(store)
+        meta_rebuilt, cells_rebuilt = read_store_with_numpy(fresh)
+        self.assertEqual(meta_updated["meta"]["end_date"], END)
+        self.assertEqual(cells_updated.keys(), cells_rebuilt.keys())
+        for key in cells_rebuilt:
+            self.assertEqual(cells_updated[key][0], cells_rebuilt[key][0], key)
+            self.assertEqual(cells_updated[key][1], cells_rebuilt[key][1], key)
+            np.testing.assert_array_equal(cells_updated[key][2], cells_rebuilt[key][2], err_msg=key)
+        again = run("update", "--db", self.db, "--store", store, "--end", END)
+        self.assertIn("unchanged", again.stdout)
 
 
 if __name__ == "__main__":

@@ -113,6 +113,7 @@ class StoreSafetyTest(unittest.TestCase):
         try:
             for args in (("build", "--db", self.db, "--start", START, "--end", END, "--store", store),
                          ("supplement", "--store", store, "--db", self.db, "--components", EXTRA),
+                         ("update", "--db", self.db, "--store", store, "--end", END),
                          ("download", "--api", "http://127.0.0.1:9", "--store", store)):
                 with self.subTest(command=args[0]):
                     refused = run(*args, "--quiet", check=False)

@@ -14,5 +14,6 @@ void add_supplement_command(CLI::App& app);
 void add_download_command(CLI::App& app);
 void add_package_command(CLI::App& app);
 void add_verify_command(CLI::App& app);
+void add_update_command(CLI::App& app);
 
 }  // namespace velmora::tool

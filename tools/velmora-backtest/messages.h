@@ -32,6 +32,10 @@ inline std::string start_after_end(const std::string& start, const std::string& 
   return "--start " + start + " is after --end " + end + ": the range holds no date";
 }
 
+inline std::string from_after_end(const std::string& from, const std::string& end) {
+  return "--from " + from + " is after --end " + end + ": there is nothing to read again";
+}
+
 inline std::string out_of_range(const std::string& option, std::int64_t value, std::int64_t low, std::int64_t high) {
   return option + " must be between " + std::to_string(low) + " and " + std::to_string(high) + ", not " +
          std::to_string(value);

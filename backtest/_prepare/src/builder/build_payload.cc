@@ -1,3 +1,4 @@
+#include "update/update_basis.h"
 #include "velmora/backtest/builder.h"
 #include "velmora/errors.h"
 
@@ -25,8 +26,10 @@ Payload GroupPreparedDataBuilder::_build_payload(bool incremental, const std::st
   if (!missing_components.empty())
     throw ValueError("成分股矩阵缺失，无法精确生成二进制缓存: " + quoted_list(missing_components));
   MatrixMap data = _build_from_matrices(read.source);
-  return _assemble_payload(data, read.component_matrices, read.benchmark_dict, read.component_names,
-                           meta_time_key);
+  Payload payload = _assemble_payload(data, read.component_matrices, read.benchmark_dict, read.component_names,
+                                      meta_time_key);
+  payload.update_basis = update::basis_of(read.source);
+  return payload;
 }
 
 Payload GroupPreparedDataBuilder::build() const { return _build_payload(false, "created_at"); }

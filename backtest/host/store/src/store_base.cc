@@ -20,6 +20,7 @@ namespace fs = std::filesystem;
 using store_files::NewFile;
 
 constexpr const char* BENCHMARK_FILE_PREFIX = "benchmark__";
+constexpr const char* UPDATE_BASIS_FILE_PREFIX = "basis__";
 constexpr const char* MANIFEST_FORMAT = "velmora-prepared-data-manifest";
 constexpr std::int64_t MANIFEST_VERSION = 1;
 // The files a write has created or is replacing and has not yet seen through, one name a line.
@@ -156,12 +157,8 @@ Value BinaryPreparedDataStoreBase::_write_matrix(const fs::path& store_dir, cons
 void BinaryPreparedDataStoreBase::_write_manifest(const fs::path& store_dir, const Value& metadata) const {
   Value files = Value::array();
   files.push_back(manifest_record(store_dir, METADATA_FILE_NAME, nullptr));
-  for (const char* section : {"datasets", "benchmark_dict"}) {
-    auto found = metadata.find(section);
-    if (found == metadata.end() || !found->is_object()) continue;
-    for (const auto& [key, entry] : found->items()) {
-      files.push_back(manifest_record(store_dir, store_entries::text_field(entry, "file"), &entry));
-    }
+  for (const Value* entry : store_entries::file_entries(metadata)) {
+    files.push_back(manifest_record(store_dir, store_entries::text_field(*entry, "file"), entry));
   }
   Value manifest = Value::object();
   manifest["format"] = MANIFEST_FORMAT;
@@ -251,11 +248,23 @@ void BinaryPreparedDataStoreBase::write(const Payload& payload) const {
       }
     }
 
+    Value basis_sources = Value::object();
+    for (const auto& [name, matrix] : payload.update_basis) {
+      Value written_entry = _write_matrix(store_dir_, UPDATE_BASIS_FILE_PREFIX + name, matrix, float_dtype_);
+      written.push_back(store_dir_ / written_entry["file"].get<std::string>());
+      basis_sources[name] = std::move(written_entry);
+    }
+
     metadata["version"] = payload.version;
     metadata["updated_at"] = local_iso_timestamp();
     metadata["meta"] = payload.meta;
     metadata["datasets"] = std::move(datasets);
     if (has_benchmarks) metadata["benchmark_dict"] = std::move(benchmarks);
+    if (!payload.update_basis.empty()) {
+      Value basis = Value::object();
+      basis[store_entries::UPDATE_BASIS_SOURCES_KEY] = std::move(basis_sources);
+      metadata[store_entries::UPDATE_BASIS_KEY] = std::move(basis);
+    }
     _write_metadata(metadata);
   } catch (...) {
     // Nothing names the new files yet; the old store is untouched.

@@ -56,16 +56,27 @@ std::string file_stem(const std::string& key) {
   return stem;
 }
 
+std::vector<const Value*> file_entries(const Value& metadata) {
+  std::vector<const Value*> entries;
+  auto add_section = [&](const Value& holder, const char* section) {
+    auto found = holder.find(section);
+    if (found == holder.end() || !found->is_object()) return;
+    for (const auto& [key, entry] : found->items()) entries.push_back(&entry);
+  };
+  if (!metadata.is_object()) return entries;
+  add_section(metadata, "datasets");
+  add_section(metadata, "benchmark_dict");
+  auto basis = metadata.find(UPDATE_BASIS_KEY);
+  if (basis != metadata.end() && basis->is_object()) add_section(*basis, UPDATE_BASIS_SOURCES_KEY);
+  return entries;
+}
+
 std::set<std::string> named_files(const Value& metadata) {
   std::set<std::string> files;
-  for (const char* section : {"datasets", "benchmark_dict"}) {
-    auto found = metadata.find(section);
-    if (found == metadata.end() || !found->is_object()) continue;
-    for (const auto& [key, entry] : found->items()) {
-      if (!entry.is_object()) continue;
-      auto file = entry.find("file");
-      if (file != entry.end() && file->is_string()) files.insert(file->get<std::string>());
-    }
+  for (const Value* entry : file_entries(metadata)) {
+    if (!entry->is_object()) continue;
+    auto file = entry->find("file");
+    if (file != entry->end() && file->is_string()) files.insert(file->get<std::string>());
   }
   return files;
 }

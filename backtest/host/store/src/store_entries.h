@@ -29,7 +29,16 @@ std::filesystem::path resolve_file(const std::filesystem::path& store_dir, const
 // byte written as %XX, at most 120 characters.
 std::string file_stem(const std::string& key);
 
-// The files (relative paths as written) that the "datasets" and "benchmark_dict" entries of `metadata` name.
+// The metadata key under which a store keeps the source matrices an update needs, and its map of them
+// (factor name → dataset entry).
+inline constexpr const char* UPDATE_BASIS_KEY = "update_basis";
+inline constexpr const char* UPDATE_BASIS_SOURCES_KEY = "sources";
+
+// The entries of `metadata` that name files: those of "datasets", "benchmark_dict" and the update basis's
+// "sources", in that order. Sections that are absent or not maps are skipped.
+std::vector<const Value*> file_entries(const Value& metadata);
+
+// The files (relative paths as written) that the entries of `metadata` name (see file_entries).
 std::set<std::string> named_files(const Value& metadata);
 
 }  // namespace velmora::backtest::store_entries

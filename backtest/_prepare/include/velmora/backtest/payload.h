@@ -48,6 +48,11 @@ struct Payload {
   std::int64_t version = 0;
   Value meta = Value::object();
   PayloadData data;
+  // Source matrices of the build that "data" does not hold but that an update of the store needs in order
+  // to derive exactly what a rebuild over the longer range would (store_update.h): factor name → the
+  // matrix as read. A build fills it; the store writes it beside the datasets ("update_basis" in the
+  // metadata), where loaders do not look. Empty for a payload that was not built (a loaded one, say).
+  OrderedMap<WideMatrix> update_basis;
 };
 
 }  // namespace velmora::backtest
