@@ -202,6 +202,23 @@ std::string expansion_bomb() {
   return bytes + "h\x1e.";
 }
 
+// A 64 KiB text shared by reference at every level of a 13-level doubling: 2^13 values, but 512 MiB of
+// text once every reference is copied out.
+std::string text_bomb() {
+  const std::uint32_t length = 65536;
+  std::string bytes = "X";
+  for (int shift = 0; shift < 32; shift += 8) bytes += static_cast<char>((length >> shift) & 0xff);
+  bytes += std::string(length, 'a') + "\x94" "0";
+  for (int level = 0; level < 13; ++level) {
+    bytes += "(h";
+    bytes += static_cast<char>(level);
+    bytes += "h";
+    bytes += static_cast<char>(level);
+    bytes += "l\x94" "0";
+  }
+  return bytes + "h\x0d.";
+}
+
 TEST(PickleTest, RefusesEverythingButPlainDataWithExactMessages) {
   const std::string refused = ") is not allowed: only dict, list, tuple, str, int, float, bool and None can be read at byte ";
   const BadPickle cases[] = {
@@ -244,6 +261,7 @@ TEST(PickleTest, RefusesEverythingButPlainDataWithExactMessages) {
       {"contains itself", std::string("]\x94h\x00" "a.", 6), "pickle data contains itself"},
       {"too deep", nested_lists(1100), "pickle data is nested deeper than 1000 levels"},
       {"expansion bomb", expansion_bomb(), "pickle data expands to more than 16777216 values"},
+      {"text bomb", text_bomb(), "pickle data expands to more than 268435456 bytes of text"},
   };
   for (const auto& c : cases) {
     try {

@@ -64,9 +64,11 @@ inline constexpr char FRAME = '\x95';
 inline constexpr std::size_t BATCH_SIZE = 1000;
 // Deeper nesting is refused in both directions, so that neither side can exhaust the stack.
 inline constexpr int MAX_DEPTH = 1000;
-// Shared references (memo lookups) can make a small pickle expand into a huge value; more values than this
-// are refused.
+// Shared references (memo lookups) can make a small pickle expand into a huge value: an expansion into more
+// values, or into more text (every copy of a shared text and dict key counted), than this is refused. A
+// store's metadata at full history holds a few hundred thousand values and a few megabytes of text.
 inline constexpr std::size_t MAX_VALUES = std::size_t{1} << 24;
+inline constexpr std::size_t MAX_TEXT_BYTES = std::size_t{1} << 28;
 
 // The name of every opcode of the format, for error messages.
 const char* opcode_name(unsigned char code) {
@@ -338,6 +340,7 @@ struct Container {
   std::unordered_map<std::string, std::size_t> positions;
   bool converting = false;   // set while its expanded size is being counted, to find cycles
   std::size_t expanded = 0;  // the counted expanded size; 0 until counted
+  std::size_t expanded_text = 0;  // bytes of text (keys included) in the expansion, once counted
   int height = 0;            // levels of containers from this one down to its deepest, itself included
 
   explicit Container(Kind k) : kind(k) {}
@@ -632,22 +635,31 @@ class Reader {
     if (container.converting) fail("pickle data contains itself");
     container.converting = true;
     std::size_t total = 1;
+    std::size_t text = 0;
     int height = 1;
     auto add = [&](const Item& item) {
       const auto* child = std::get_if<ContainerPtr>(&item);
       if (child) {
         total += expanded_size(**child, depth + 1);
+        text += (*child)->expanded_text;
         height = std::max(height, (*child)->height + 1);
       } else {
         total += 1;
+        const Value& scalar = std::get<Value>(item);
+        if (scalar.is_string()) text += scalar.get_ref<const std::string&>().size();
       }
       if (total > MAX_VALUES) fail("pickle data expands to more than 16777216 values");
+      if (text > MAX_TEXT_BYTES) fail("pickle data expands to more than 268435456 bytes of text");
     };
     for (const auto& item : container.items) add(item);
-    for (const auto& entry : container.entries) add(entry.second);
+    for (const auto& entry : container.entries) {
+      text += entry.first.size();
+      add(entry.second);
+    }
     container.converting = false;
     container.height = height;
     container.expanded = total;
+    container.expanded_text = text;
     return total;
   }
 
