@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <zip.h>
 
+#include "support/dir_snapshot.h"
 #include "support/expect_error.h"
 #include "support/temp_dir.h"
 #include "support/zip_writer.h"
@@ -21,22 +22,13 @@ namespace fs = std::filesystem;
 using testing::expect_error;
 using testing::read_file;
 using testing::TempDir;
+using testing::tree;
 using testing::write_file;
 using testing::write_zip;
 using testing::ZipMember;
 
 const std::string ILLEGAL = "回测基准数据包含非法路径条目: ";
 const std::string DAMAGED = "回测基准数据包损坏,无法解压";
-
-// Every path below `dir`, relative, in sorted order: a picture of what a call left on disk.
-std::vector<std::string> tree(const fs::path& dir) {
-  std::vector<std::string> paths;
-  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-    paths.push_back(entry.path().lexically_relative(dir).string());
-  }
-  std::sort(paths.begin(), paths.end());
-  return paths;
-}
 
 // The libzip error code chained under a damaged-archive error.
 int zip_cause(const std::exception_ptr& error) {

@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include "support/dir_snapshot.h"
 #include "support/temp_dir.h"
 #include "velmora/backtest/depot.h"
 
@@ -16,16 +17,8 @@ namespace {
 namespace fs = std::filesystem;
 using testing::read_file;
 using testing::TempDir;
+using testing::tree;
 using testing::write_file;
-
-std::vector<std::string> tree(const fs::path& dir) {
-  std::vector<std::string> paths;
-  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-    paths.push_back(entry.path().lexically_relative(dir).string());
-  }
-  std::sort(paths.begin(), paths.end());
-  return paths;
-}
 
 class FlattenTest : public ::testing::Test {
  protected:

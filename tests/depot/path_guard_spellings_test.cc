@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "extract/extract_zip.h"
+#include "support/dir_snapshot.h"
 #include "support/expect_error.h"
 #include "support/temp_dir.h"
 #include "support/zip_writer.h"
@@ -24,18 +25,10 @@ namespace fs = std::filesystem;
 using testing::expect_error;
 using testing::read_file;
 using testing::TempDir;
+using testing::tree;
 using testing::write_zip;
 
 const std::string ILLEGAL = "回测基准数据包含非法路径条目: ";
-
-std::vector<std::string> tree(const fs::path& dir) {
-  std::vector<std::string> paths;
-  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-    paths.push_back(entry.path().lexically_relative(dir).string());
-  }
-  std::sort(paths.begin(), paths.end());
-  return paths;
-}
 
 // A store directory "pkg" beside "outside" and "pkg2", holding links of every kind:
 //   lnk -> <abs>/outside   rel_lnk -> ../outside   up -> ..   inner -> sub   file_link -> <abs>/outside/target.bin

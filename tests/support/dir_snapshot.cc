@@ -1,5 +1,7 @@
 #include "support/dir_snapshot.h"
 
+#include <algorithm>
+
 #include "support/temp_dir.h"
 
 namespace velmora::testing {
@@ -18,6 +20,15 @@ DirSnapshot snapshot_dir(const std::filesystem::path& dir) {
     }
   }
   return snapshot;
+}
+
+std::vector<std::string> tree(const std::filesystem::path& dir) {
+  std::vector<std::string> paths;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
+    paths.push_back(entry.path().lexically_relative(dir).string());
+  }
+  std::sort(paths.begin(), paths.end());
+  return paths;
 }
 
 }  // namespace velmora::testing

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace velmora::testing {
 
@@ -12,5 +13,8 @@ namespace velmora::testing {
 // symbolic link (not followed). An absent `dir` gives an empty snapshot.
 using DirSnapshot = std::map<std::string, std::string>;
 DirSnapshot snapshot_dir(const std::filesystem::path& dir);
+
+// Every path below `dir`, relative, in sorted order: a picture of what a call left on disk.
+std::vector<std::string> tree(const std::filesystem::path& dir);
 
 }  // namespace velmora::testing
