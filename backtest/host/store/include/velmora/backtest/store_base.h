@@ -4,9 +4,12 @@
 //
 //   metadata.pkl   a pickle (protocol 5) of plain data: "version", "updated_at", "meta" (the payload's meta),
 //                  "datasets" (dataset key → entry with "file", "dtype", "shape", "index", "columns", "size",
-//                  "crc32") and "benchmark_dict" (short name → entry with "file", "index", "name", ...)
+//                  "crc32"), "benchmark_dict" (short name → entry with "file", "index", "name", ...) and,
+//                  for a store an update can extend, "update_basis" (the source matrices that no dataset
+//                  keeps as read: "sources", factor name → dataset entry; loaders ignore it)
 //   <key>.<token>.npy            one C-order .npy file per matrix ("<f8" or "|b1", dates × instruments)
 //   benchmark__<name>.<token>.npy  one 1-D "<f8" file per benchmark series
+//   basis__<factor>.<token>.npy    one file per source matrix of the update basis
 //   manifest.json  every file of the store with its size and CRC-32, for verifying a store or a package
 //   .pending_files the files a write has created or is replacing, until it has seen them through
 //
@@ -24,7 +27,7 @@
 // touched.
 // A reader that mapped the old files keeps valid data.
 //
-// One writer at a time: every writer (write, a component supplement, a package download) holds the store's
+// One writer at a time: every writer (write, a component supplement, an update, a package download) holds the store's
 // writer lock (velmora/store_lock.h) while it changes the store, and a second writer is refused with
 // StoreLockedError naming the holder's pid. Readers take no lock.
 //
