@@ -1,4 +1,5 @@
 #include <iostream>
+#include <map>
 
 #include "checks.h"
 #include "commands.h"
@@ -18,6 +19,7 @@ struct SampleCommandOptions {
   std::int64_t instruments = static_cast<std::int64_t>(SampleOptions{}.instruments);
   std::int64_t days = static_cast<std::int64_t>(SampleOptions{}.days);
   std::uint64_t seed = SampleOptions{}.seed;
+  RowLayout layout = SampleOptions{}.layout;
   bool quiet = false;
 };
 
@@ -27,6 +29,7 @@ void run_sample(const SampleCommandOptions& options) {
   sample.days = static_cast<std::size_t>(checked_size("--days", options.days, 1, MAX_DAYS));
   sample.start = checked_date("--start", options.start);
   sample.seed = options.seed;
+  sample.layout = options.layout;
   check_writable_file("--db", options.db);
 
   StatusLine status(options.quiet);
@@ -48,6 +51,10 @@ void add_sample_command(CLI::App& app) {
   cmd->add_option("--days", options->days, "number of trading days (1 to 26000)")->capture_default_str();
   cmd->add_option("--start", options->start, "first date (YYYYMMDD, YYYY-MM-DD or YYYY/MM/DD)")->capture_default_str();
   cmd->add_option("--seed", options->seed, "random seed")->capture_default_str();
+  const std::map<std::string, RowLayout> layouts = {{"by-date", RowLayout::by_date}, {"by-factor", RowLayout::by_factor}};
+  cmd->add_option("--layout", options->layout, "row order: by-date (every factor of a day together) or by-factor")
+      ->transform(CLI::CheckedTransformer(layouts, CLI::ignore_case))
+      ->default_str("by-date");
   cmd->add_flag("--quiet", options->quiet, "no progress on the terminal");
   cmd->callback([options] { run_sample(*options); });
 }

@@ -22,6 +22,19 @@ std::shared_ptr<FactorService>& installed() {
 
 FactorService::~FactorService() = default;
 
+void FactorService::get_factors_by_factor(const std::vector<std::string>& names,
+                                          const std::optional<std::string>& start_date,
+                                          const std::optional<std::string>& end_date,
+                                          const std::function<void(QueryTable piece)>& consume) {
+  std::optional<QueryTable> answer = get_factors(FactorSelection(names), start_date, end_date);
+  if (answer && !answer->empty()) consume(std::move(*answer));
+}
+
+void FactorService::read_ahead(const std::vector<std::string>&, const std::optional<std::string>&,
+                               const std::optional<std::string>&) {}
+
+void FactorService::forget_read_ahead() {}
+
 std::shared_ptr<FactorService> get_instance() {
   std::shared_ptr<FactorService> service;
   {

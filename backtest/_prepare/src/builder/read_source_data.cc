@@ -1,5 +1,6 @@
 #include "velmora/backtest/builder.h"
 #include "velmora/backtest/vocabulary.h"
+#include "velmora/factor_service.h"
 
 namespace velmora::backtest {
 
@@ -7,6 +8,35 @@ namespace {
 // 1.0 where the close is a finite number, NaN elsewhere, over the close's labels: the shape that
 // placeholders of optional factors take.
 WideMatrix reference_of(const WideMatrix& close) { return close * 0.0 + 1.0; }
+
+// Tells the service which single-factor reads follow, so that it can read them in one pass, and lets it drop
+// what it still holds when the reads are over. Announcing is only a hint: when it fails, every read goes to
+// the service as usual and reports its own errors.
+class ReadAheadScope {
+ public:
+  ReadAheadScope(const std::vector<std::string>& names, const std::optional<std::string>& start,
+                 const std::optional<std::string>& end) {
+    try {
+      service_ = get_instance();
+      service_->read_ahead(names, start, end);
+    } catch (...) {
+      service_.reset();
+    }
+  }
+  ~ReadAheadScope() {
+    if (!service_) return;
+    try {
+      service_->forget_read_ahead();
+    } catch (...) {
+      // nothing is left to drop that matters more than the build's own outcome
+    }
+  }
+  ReadAheadScope(const ReadAheadScope&) = delete;
+  ReadAheadScope& operator=(const ReadAheadScope&) = delete;
+
+ private:
+  std::shared_ptr<FactorService> service_;
+};
 }  // namespace
 
 SourceData GroupPreparedDataBuilder::_read_source_data(bool incremental) const {
@@ -31,6 +61,11 @@ SourceData GroupPreparedDataBuilder::_read_source_data(bool incremental) const {
     for (const auto& name : OPTIONAL_FACTOR_NAMES) optional.emplace_back(name, _read_or_empty(name, reference, &batch));
     for (auto& [name, matrix] : optional) out.source.set(name, std::move(matrix));
   } else {
+    std::vector<std::string> names = REQUIRED_FACTOR_NAMES;
+    names.insert(names.end(), OPTIONAL_FACTOR_NAMES.begin(), OPTIONAL_FACTOR_NAMES.end());
+    names.insert(names.end(), out.component_names.begin(), out.component_names.end());
+    ReadAheadScope read_ahead(names, _vm_factor_date(default_start_), _vm_factor_date(end_date_));
+
     for (const auto& name : REQUIRED_FACTOR_NAMES) out.source.set(name, _read_normal_factor_matrix(name));
     const WideMatrix reference = reference_of(out.source.at("Close"));
 

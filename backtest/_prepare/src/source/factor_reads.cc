@@ -43,8 +43,13 @@ MatrixMap GroupPreparedDataBuilder::_read_normal_factor_batch(const std::vector<
     std::shared_ptr<FactorService> client = get_instance();
     std::optional<std::string> start = _vm_factor_date(default_start_);
     std::optional<std::string> end = _vm_factor_date(end_date_);
-    std::optional<QueryTable> df = client->get_factors(FactorSelection(names), start, end);
-    result = _vm_factors_to_matrices(df ? &*df : nullptr, names);
+    for (const auto& name : names) result.set(name, WideMatrix());
+    // Each piece is converted as it arrives and then dropped, so the whole answer is never held at once.
+    client->get_factors_by_factor(names, start, end, [&](QueryTable piece) {
+      MatrixMap converted = _vm_factors_to_matrices(&piece, names);
+      for (const auto& [name, matrix] : converted)
+        if (matrix.has_data()) result.set(name, matrix);
+    });
   } catch (...) {
     // A failed batch is not an error of the build: every factor is read on its own below.
     result = MatrixMap();

@@ -11,6 +11,7 @@
 //
 // Errors of a service pass to its caller unchanged.
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -35,6 +36,24 @@ class VELMORA_HOST_EXPORT FactorService {
   virtual std::optional<QueryTable> get_factors(const FactorSelection& factor,
                                                 const std::optional<std::string>& start_date,
                                                 const std::optional<std::string>& end_date) = 0;
+
+  // The answer of get_factors(names, start_date, end_date), handed to `consume` in pieces, in order, so
+  // that a caller can turn each piece into its result and drop it before the next arrives. Every row of one
+  // factor is in one piece; a piece's column kinds are chosen over its own rows. No piece when there is no
+  // data. The default hands over the whole answer as one piece; a service that can do better answers
+  // factor by factor. Errors pass to the caller, also after some pieces were handed over.
+  virtual void get_factors_by_factor(const std::vector<std::string>& names,
+                                     const std::optional<std::string>& start_date,
+                                     const std::optional<std::string>& end_date,
+                                     const std::function<void(QueryTable piece)>& consume);
+
+  // Announces that single-factor reads of `names` over [start_date, end_date] follow, so that a service may
+  // read them all in one pass and answer each of those reads from what it read ahead, once. The answers
+  // stay those the reads would give on their own. forget_read_ahead() drops whatever is still held. Both do
+  // nothing by default.
+  virtual void read_ahead(const std::vector<std::string>& names, const std::optional<std::string>& start_date,
+                          const std::optional<std::string>& end_date);
+  virtual void forget_read_ahead();
 
   // The daily rows of the given index codes over [start_date, end_date], all indexes in one table.
   virtual std::optional<QueryTable> get_index_daily(const std::vector<std::string>& order_book_ids,

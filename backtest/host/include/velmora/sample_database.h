@@ -10,6 +10,11 @@
 //   CREATE INDEX factor_values_factor_date ON factor_values(factor, date);
 //   CREATE TABLE index_daily (order_book_id TEXT, date TEXT, close, daily_return);
 // Dates are "YYYY-MM-DD" texts. Trading days are the weekdays from the start date on.
+//
+// The rows of factor_values are stored in one of two orders, with the same rows and the same order of rows
+// within each factor either way: day by day, every factor of a day interleaved (as a database filled by a
+// daily job has them), or factor by factor (as a bulk load of one factor after another has them). The
+// order decides how scattered a factor's rows are in the file, which is what reading costs.
 
 #include <cstddef>
 #include <cstdint>
@@ -20,11 +25,14 @@
 
 namespace velmora {
 
+enum class RowLayout { by_date, by_factor };
+
 struct SampleOptions {
   std::size_t instruments = 300;
   std::size_t days = 250;
   std::string start = "20230102";  // "YYYYMMDD"; the first trading day is the first weekday from here
   std::uint64_t seed = 7;
+  RowLayout layout = RowLayout::by_date;
 };
 
 struct SampleSummary {

@@ -171,8 +171,9 @@ void rebalance(std::vector<Instrument>& instruments, std::size_t day, Random& rn
 
 class FactorWriter {
  public:
-  explicit FactorWriter(sqlite3* db)
-      : db_(db), insert_(prepare(db, "INSERT INTO factor_values (factor, order_book_id, date, value) VALUES (?,?,?,?)")) {}
+  FactorWriter(sqlite3* db, const std::string& table)
+      : db_(db),
+        insert_(prepare(db, ("INSERT INTO " + table + " (factor, order_book_id, date, value) VALUES (?,?,?,?)").c_str())) {}
 
   void row(const char* factor, const std::string& order_book_id, const std::string& date, double value) {
     sqlite3_stmt* s = insert_.get();
@@ -248,8 +249,12 @@ SampleSummary write_sample_database(const std::filesystem::path& path, const Sam
       execute(db.get(),
               "CREATE TABLE factor_values (factor TEXT NOT NULL, order_book_id TEXT, date TEXT, value);"
               "CREATE TABLE index_daily (order_book_id TEXT, date TEXT, close, daily_return);");
+      // Factor by factor: the day-by-day rows go to a staging table first and are copied over in factor
+      // order, keeping each factor's own row order.
+      const bool staged = options.layout == RowLayout::by_factor;
+      if (staged) execute(db.get(), "CREATE TEMP TABLE staging (factor TEXT NOT NULL, order_book_id TEXT, date TEXT, value)");
       execute(db.get(), "BEGIN");
-      FactorWriter factors(db.get());
+      FactorWriter factors(db.get(), staged ? "temp.staging" : "factor_values");
       for (std::size_t day = 0; day < dates.size(); ++day) {
         if (day % REBALANCE_DAYS == 0) rebalance(instruments, day, rng);
         for (auto& inst : instruments)
@@ -268,6 +273,10 @@ SampleSummary write_sample_database(const std::filesystem::path& path, const Sam
           level = next;
           ++summary.index_rows;
         }
+      }
+      if (staged) {
+        execute(db.get(), "INSERT INTO factor_values SELECT * FROM temp.staging ORDER BY factor, rowid");
+        execute(db.get(), "DROP TABLE temp.staging");
       }
       execute(db.get(), "CREATE INDEX factor_values_factor_date ON factor_values(factor, date)");
       execute(db.get(), "COMMIT");

@@ -5,54 +5,29 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
+#include <map>
+#include <set>
 #include <string_view>
 #include <system_error>
 #include <thread>
 
 #include "date_keys.h"
+#include "sqlite/sqlite_statements.h"
+#include "sqlite/table_scan.h"
 #include "velmora/column_builder.h"
 #include "velmora/errors.h"
 
 namespace velmora {
 
-namespace {
-
-struct DatabaseCloser {
-  void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
-};
-struct StatementFinalizer {
-  void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
-};
-using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
-
-}  // namespace
+using namespace sqlite_io;
 
 struct SqliteFactorService::Connection {
-  std::unique_ptr<sqlite3, DatabaseCloser> db;
-  // Further read-only connections for reading date ranges in parallel, opened on first use.
-  std::vector<std::unique_ptr<sqlite3, DatabaseCloser>> readers;
+  Database db;
+  // Further read-only connections for reading date or rowid ranges in parallel, opened on first use.
+  std::vector<Database> readers;
 };
 
 namespace {
-
-std::string describe(const std::filesystem::path& path) { return path.string(); }
-
-[[noreturn]] void fail(const std::filesystem::path& path, const std::string& problem) {
-  throw VelmoraError("factor database " + describe(path) + ": " + problem);
-}
-
-Statement prepare(sqlite3* db, const std::filesystem::path& path, const std::string& sql) {
-  sqlite3_stmt* raw = nullptr;
-  int code = sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &raw, nullptr);
-  Statement statement(raw);
-  if (code == SQLITE_NOTADB) fail(path, "not a SQLite database");
-  if (code != SQLITE_OK) fail(path, std::string("query failed: ") + sqlite3_errmsg(db));
-  return statement;
-}
-
-void bind_text(sqlite3_stmt* statement, int position, const std::string& text) {
-  sqlite3_bind_text(statement, position, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
-}
 
 void require_table(sqlite3* db, const std::filesystem::path& path, const char* table) {
   Statement statement = prepare(db, path, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?");
@@ -61,73 +36,6 @@ void require_table(sqlite3* db, const std::filesystem::path& path, const char* t
   if (code == SQLITE_NOTADB) fail(path, "not a SQLite database");
   if (code == SQLITE_DONE) fail(path, std::string("lacks the table ") + table);
   if (code != SQLITE_ROW) fail(path, std::string("query failed: ") + sqlite3_errmsg(db));
-}
-
-// "?, ?, …" with `count` placeholders.
-std::string placeholders(std::size_t count) {
-  std::string text;
-  for (std::size_t i = 0; i < count; ++i) text += i ? ", ?" : "?";
-  return text;
-}
-
-// The " AND date >= ? AND date <= ?" part for the bounds that are given, in the stored "YYYY-MM-DD" form.
-struct DateRange {
-  std::optional<std::string> start;
-  std::optional<std::string> end;
-
-  DateRange(const std::optional<std::string>& start_date, const std::optional<std::string>& end_date) {
-    if (auto key = detail::bound_key(start_date)) start = detail::dashed(*key);
-    if (auto key = detail::bound_key(end_date)) end = detail::dashed(*key);
-  }
-  std::string sql() const {
-    return std::string(start ? " AND date >= ?" : "") + (end ? " AND date <= ?" : "");
-  }
-  void bind(sqlite3_stmt* statement, int next) const {
-    if (start) bind_text(statement, next++, *start);
-    if (end) bind_text(statement, next, *end);
-  }
-};
-
-// Steps `statement` to the end, collecting every result column with its stored cell kinds.
-std::optional<QueryTable> collect(sqlite3* db, const std::filesystem::path& path, sqlite3_stmt* statement) {
-  int count = sqlite3_column_count(statement);
-  std::vector<ColumnBuilder> builders(static_cast<std::size_t>(count));
-  int code;
-  while ((code = sqlite3_step(statement)) == SQLITE_ROW) {
-    for (int c = 0; c < count; ++c) {
-      ColumnBuilder& builder = builders[static_cast<std::size_t>(c)];
-      switch (sqlite3_column_type(statement, c)) {
-        case SQLITE_INTEGER:
-          builder.append_int(sqlite3_column_int64(statement, c));
-          break;
-        case SQLITE_FLOAT:
-          builder.append_double(sqlite3_column_double(statement, c));
-          break;
-        case SQLITE_NULL:
-          builder.append_missing();
-          break;
-        default: {  // TEXT, and a BLOB read as its bytes
-          const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, c));
-          builder.append_text(std::string_view(text ? text : "", static_cast<std::size_t>(sqlite3_column_bytes(statement, c))));
-        }
-      }
-    }
-  }
-  if (code != SQLITE_DONE) fail(path, std::string("query failed: ") + sqlite3_errmsg(db));
-  if (builders.empty() || builders.front().size() == 0) return std::nullopt;
-  std::vector<std::pair<std::string, Column>> columns;
-  for (int c = 0; c < count; ++c) {
-    columns.emplace_back(sqlite3_column_name(statement, c), builders[static_cast<std::size_t>(c)].finish());
-  }
-  return QueryTable(std::move(columns));
-}
-
-std::unique_ptr<sqlite3, DatabaseCloser> open_reader(const std::filesystem::path& path) {
-  sqlite3* raw = nullptr;
-  int code = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
-  std::unique_ptr<sqlite3, DatabaseCloser> db(raw);
-  if (code != SQLITE_OK) fail(path, std::string("cannot be opened: ") + (raw ? sqlite3_errmsg(raw) : "out of memory"));
-  return db;
 }
 
 // The first (`aggregate` "min") or last ("max") stored date text of one factor within [start, end]; each is
@@ -186,7 +94,7 @@ bool join_parts(std::vector<std::optional<QueryTable>>& parts, std::optional<Que
 // The ranges split the calendar between the first and the last stored date evenly; joined in range order
 // the rows come in the same order as one query's (factor, date, rowid). Returns false when the dates
 // cannot be split or the parts cannot be joined; the caller then reads the factor in one piece.
-bool read_date_ranges(sqlite3* db, std::vector<std::unique_ptr<sqlite3, DatabaseCloser>>& readers,
+bool read_date_ranges(sqlite3* db, std::vector<Database>& readers,
                       const std::filesystem::path& path, std::size_t count, const std::string& name,
                       const std::string& start, const std::string& end, std::optional<QueryTable>& answer) {
   auto first = date_bound(db, path, "min", name, start, end);
@@ -235,11 +143,79 @@ bool read_date_ranges(sqlite3* db, std::vector<std::unique_ptr<sqlite3, Database
   return join_parts(parts, answer);
 }
 
+// Reads `names` in the index's order and hands the rows of each factor to `consume` as soon as the
+// factor's last row has arrived. REQUIRES: every matching factor cell is a text.
+void stream_index_read(sqlite3* db, const std::filesystem::path& path, const std::vector<std::string>& names,
+                       const DateRange& range, const std::function<void(QueryTable piece)>& consume) {
+  Statement statement = prepare(db, path,
+                                "SELECT order_book_id, date, factor, value FROM factor_values WHERE factor IN (" +
+                                    placeholders(names.size()) + ")" + range.sql() + " ORDER BY factor, date, rowid");
+  int position = 1;
+  for (const auto& name : names) bind_text(statement.get(), position++, name);
+  range.bind(statement.get(), position);
+
+  std::vector<ColumnBuilder> builders(4);
+  std::string factor;
+  auto hand_over = [&] {
+    if (builders.front().size() == 0) return;
+    std::vector<std::pair<std::string, Column>> columns;
+    for (int c = 0; c < 4; ++c) columns.emplace_back(sqlite3_column_name(statement.get(), c), builders[static_cast<std::size_t>(c)].finish());
+    consume(QueryTable(std::move(columns)));
+  };
+  int code;
+  while ((code = sqlite3_step(statement.get())) == SQLITE_ROW) {
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement.get(), 2));
+    std::string_view current(text ? text : "", static_cast<std::size_t>(sqlite3_column_bytes(statement.get(), 2)));
+    if (current != factor) {
+      hand_over();
+      factor = current;
+    }
+    for (int c = 0; c < 4; ++c) append_cell(builders[static_cast<std::size_t>(c)], statement.get(), c);
+  }
+  if (code != SQLITE_DONE) fail(path, std::string("query failed: ") + sqlite3_errmsg(db));
+  hand_over();
+}
+
 }  // namespace
 
-SqliteFactorService::SqliteFactorService(std::filesystem::path database, std::size_t read_threads)
+// A request that selects at least this share of the table's rows is read by a scan of the whole table. A
+// read through the index costs several times a scanned row per row it returns (about ten times where rows
+// of one factor lie scattered, about three times where they lie together), so a scan pays from about a
+// third of the table on either layout.
+constexpr double SCAN_SHARE = 0.3;
+
+struct SqliteFactorService::ReadAhead {
+  std::optional<std::string> start, end;  // the range read, as the reads' DateRange gives it
+  std::set<std::string> unread;            // names read ahead and not yet asked for
+  std::map<std::string, QueryTable> pieces;
+};
+
+struct SqliteFactorService::ScanPlan {
+  std::vector<std::string> names;  // distinct, ascending by bytes
+  Selection selection;
+};
+
+std::optional<SqliteFactorService::ScanPlan> SqliteFactorService::scan_plan(const std::vector<std::string>& names,
+                                                                          const DateRange& range) {
+  if (table_scan_ == TableScan::never) return std::nullopt;
+  sqlite3* db = connection_->db.get();
+  TableTraits traits = table_traits(db, path_);
+  if (!traits.text_factors || !traits.byte_order) return std::nullopt;
+  ScanPlan plan;
+  plan.names = names;
+  std::sort(plan.names.begin(), plan.names.end());
+  plan.names.erase(std::unique(plan.names.begin(), plan.names.end()), plan.names.end());
+  std::optional<Selection> selection = estimate_selection(db, path_, plan.names, range, table_scan_ == TableScan::always);
+  if (!selection) return std::nullopt;
+  if (table_scan_ == TableScan::automatic && selection->share < SCAN_SHARE) return std::nullopt;
+  plan.selection = std::move(*selection);
+  return plan;
+}
+
+SqliteFactorService::SqliteFactorService(std::filesystem::path database, std::size_t read_threads, TableScan table_scan)
     : path_(std::move(database)),
-      read_threads_(read_threads ? read_threads : std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 4)) {
+      read_threads_(read_threads ? read_threads : std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 4)),
+      table_scan_(table_scan) {
   std::error_code error;
   if (!std::filesystem::exists(path_, error)) fail(path_, "no such file");
   if (std::filesystem::is_directory(path_, error)) fail(path_, "is a directory, not a database file");
@@ -254,6 +230,8 @@ SqliteFactorService::SqliteFactorService(std::filesystem::path database, std::si
   code = sqlite3_step(statement.get());
   if (code == SQLITE_NOTADB) fail(path_, "not a SQLite database");
   if (code != SQLITE_ROW) fail(path_, std::string("cannot be read: ") + sqlite3_errmsg(connection_->db.get()));
+  connection_->db.reset();
+  connection_->db = open_reader(path_);
 }
 
 SqliteFactorService::~SqliteFactorService() = default;
@@ -269,13 +247,84 @@ std::optional<QueryTable> SqliteFactorService::get_factors(const FactorSelection
   }
   DateRange range(start_date, end_date);
   std::lock_guard lock(mutex_);
+  if (std::get_if<std::string>(&factor) && read_ahead_ && read_ahead_->start == range.start &&
+      read_ahead_->end == range.end) {
+    if (auto unread = read_ahead_->unread.find(names.front()); unread != read_ahead_->unread.end()) {
+      read_ahead_->unread.erase(unread);
+      auto held = read_ahead_->pieces.extract(names.front());
+      if (held.empty()) return std::nullopt;  // read ahead, and without rows
+      return std::move(held.mapped());
+    }
+  }
   sqlite3* db = connection_->db.get();
   require_table(db, path_, "factor_values");
   if (names.empty()) return std::nullopt;
+  if (std::optional<ScanPlan> plan = scan_plan(names, range)) {
+    std::vector<QueryTable> pieces;
+    if (scan_factors(db, connection_->readers, path_, read_threads_, plan->names, range, plan->selection,
+                     [&](const std::string&, QueryTable piece) { pieces.push_back(std::move(piece)); })) {
+      if (pieces.empty()) return std::nullopt;
+      if (std::optional<QueryTable> answer = join_pieces(std::move(pieces))) return answer;
+    }
+  }
+  return index_read(names, range);
+}
+
+void SqliteFactorService::get_factors_by_factor(const std::vector<std::string>& names,
+                                                const std::optional<std::string>& start_date,
+                                                const std::optional<std::string>& end_date,
+                                                const std::function<void(QueryTable piece)>& consume) {
+  DateRange range(start_date, end_date);
+  std::lock_guard lock(mutex_);
+  sqlite3* db = connection_->db.get();
+  require_table(db, path_, "factor_values");
+  if (names.empty()) return;
+  if (std::optional<ScanPlan> plan = scan_plan(names, range)) {
+    if (scan_factors(db, connection_->readers, path_, read_threads_, plan->names, range, plan->selection,
+                     [&](const std::string&, QueryTable piece) { consume(std::move(piece)); }))
+      return;
+  }
+  if (names.size() > 1 && table_traits(db, path_).text_factors) {
+    stream_index_read(db, path_, names, range, consume);
+    return;
+  }
+  std::optional<QueryTable> answer = index_read(names, range);
+  if (answer) consume(std::move(*answer));
+}
+
+void SqliteFactorService::read_ahead(const std::vector<std::string>& names, const std::optional<std::string>& start_date,
+                                     const std::optional<std::string>& end_date) {
+  DateRange range(start_date, end_date);
+  std::lock_guard lock(mutex_);
+  read_ahead_.reset();
+  sqlite3* db = connection_->db.get();
+  require_table(db, path_, "factor_values");
+  if (names.empty()) return;
+  // Only a pass over the table is worth reading ahead for: through the index, each read costs the same
+  // whenever it is made.
+  std::optional<ScanPlan> plan = scan_plan(names, range);
+  if (!plan) return;
+  auto ahead = std::make_unique<ReadAhead>();
+  ahead->start = range.start;
+  ahead->end = range.end;
+  if (!scan_factors(db, connection_->readers, path_, read_threads_, plan->names, range, plan->selection,
+                    [&](const std::string& name, QueryTable piece) { ahead->pieces.emplace(name, std::move(piece)); }))
+    return;
+  ahead->unread.insert(plan->names.begin(), plan->names.end());
+  read_ahead_ = std::move(ahead);
+}
+
+void SqliteFactorService::forget_read_ahead() {
+  std::lock_guard lock(mutex_);
+  read_ahead_.reset();
+}
+
+std::optional<QueryTable> SqliteFactorService::index_read(const std::vector<std::string>& names, const DateRange& range) {
+  sqlite3* db = connection_->db.get();
   if (names.size() == 1 && range.start && range.end && read_threads_ > 1) {
     std::optional<QueryTable> answer;
-    if (read_date_ranges(connection_->db.get(), connection_->readers, path_, read_threads_, names.front(),
-                         *range.start, *range.end, answer))
+    if (read_date_ranges(db, connection_->readers, path_, read_threads_, names.front(), *range.start, *range.end,
+                         answer))
       return answer;
   }
   // The index on (factor, date) yields this order without sorting; rowid last makes the later of two

@@ -1,0 +1,398 @@
+#include "sqlite/table_scan.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <exception>
+#include <numeric>
+#include <string_view>
+#include <thread>
+#include <unordered_map>
+
+namespace velmora::sqlite_io {
+
+namespace {
+
+// Rows looked at to estimate a request's share of the table: enough for a share within a few per cent.
+constexpr std::int64_t SAMPLE_ROWS = 2048;
+// Below this many rowids a scan saves too little to be worth the estimate.
+constexpr std::int64_t MIN_SCAN_ROWIDS = 1 << 16;
+// Room reserved beyond a factor's estimated rows, so that a close estimate never doubles a buffer.
+constexpr double RESERVE_MARGIN = 1.1;
+
+std::string lowercase(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::string_view text_of(sqlite3_stmt* statement, int column) {
+  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
+  return {text ? text : "", static_cast<std::size_t>(sqlite3_column_bytes(statement, column))};
+}
+
+// Texts → dense codes, in order of first appearance. Rows of a day-by-day table repeat the previous row's
+// instrument and date, so the previous text is tried before the hash table.
+class TextCodes {
+ public:
+  std::int32_t code(std::string_view text) {
+    if (last_code_ >= 0 && text == texts_[static_cast<std::size_t>(last_code_)]) return last_code_;
+    auto found = codes_.find(text);
+    if (found == codes_.end()) {
+      found = codes_.emplace(std::string(text), static_cast<std::int32_t>(texts_.size())).first;
+      texts_.emplace_back(text);
+    }
+    last_code_ = found->second;
+    return last_code_;
+  }
+  const std::vector<std::string>& texts() const { return texts_; }
+
+ private:
+  struct Hash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+  };
+  std::unordered_map<std::string, std::int32_t, Hash, std::equal_to<>> codes_;
+  std::vector<std::string> texts_;
+  std::int32_t last_code_ = -1;
+};
+
+// The rows of one factor found in one part of the scan.
+struct FactorRows {
+  std::vector<std::int32_t> ids;    // codes into the part's instruments, -1 for a missing one
+  std::vector<std::int32_t> dates;  // codes into the part's dates
+  ColumnBuilder values;
+};
+
+struct PartScan {
+  TextCodes ids, dates;
+  std::vector<FactorRows> factors;
+  bool exact = true;  // false once a row turns up that a scan cannot place as the index read would
+};
+
+// A requested name's position. Rows come in a repeating order of factors (one factor after another, or
+// every factor of an instrument and day in turn), so the name that followed the previous row's factor last
+// time is tried before the hash table.
+class NameIndex {
+ public:
+  explicit NameIndex(const std::vector<std::string>& names)
+      : names_(names), successor_(names.size() + 1, names.size()) {
+    for (std::size_t i = 0; i < names.size(); ++i) position_.emplace(names[i], i);
+  }
+  // The position of `name`, or names.size() for a name that was not requested.
+  std::size_t find(std::string_view name) {
+    std::size_t& expected = successor_[previous_];
+    if (expected == names_.size() || names_[expected] != name) {
+      auto found = position_.find(name);
+      expected = found == position_.end() ? names_.size() : found->second;
+    }
+    previous_ = expected;
+    return expected;
+  }
+
+ private:
+  const std::vector<std::string>& names_;
+  std::unordered_map<std::string_view, std::size_t> position_;
+  std::vector<std::size_t> successor_;  // by position, names.size() for "not requested"
+  std::size_t previous_ = 0;
+};
+
+// Whether the range's comparisons select a row whose date is not a text: SQLite orders NULL before
+// numbers, numbers before texts and texts before BLOBs, and NULL matches no comparison.
+bool selects_untyped_date(int type, const DateRange& range) {
+  if (type == SQLITE_NULL) return !range.start && !range.end;
+  if (type == SQLITE_BLOB) return !range.end;
+  return !range.start;  // a number
+}
+
+// Steps through the rowids [first_rowid, last_rowid] and keeps the rows of the requested factors in the
+// range. The selection is made here rather than in SQL: a hash probe and two text comparisons per row cost
+// less than SQLite's IN lookup, and rows of other factors are never decoded beyond their factor.
+void scan_part(sqlite3* db, const std::filesystem::path& path, const std::vector<std::string>& names,
+               const DateRange& range, std::int64_t first_rowid, std::int64_t last_rowid,
+               const std::vector<std::size_t>& reserve, PartScan& out) {
+  out.factors.resize(names.size());
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    out.factors[i].ids.reserve(reserve[i]);
+    out.factors[i].dates.reserve(reserve[i]);
+    out.factors[i].values.reserve(reserve[i]);
+  }
+  // The rowid bounds walk the table itself; NOT INDEXED keeps the planner off the (factor, date) index.
+  Statement statement = prepare(db, path,
+                                "SELECT factor, date, order_book_id, value FROM factor_values NOT INDEXED "
+                                "WHERE rowid >= ? AND rowid <= ? ORDER BY rowid");
+  sqlite3_bind_int64(statement.get(), 1, first_rowid);
+  sqlite3_bind_int64(statement.get(), 2, last_rowid);
+  sqlite3_stmt* row = statement.get();
+
+  NameIndex index(names);
+  int code;
+  while ((code = sqlite3_step(row)) == SQLITE_ROW) {
+    if (sqlite3_column_type(row, 0) != SQLITE_TEXT) continue;  // no text name equals it
+    const std::size_t factor = index.find(text_of(row, 0));
+    if (factor == names.size()) continue;
+    if (int type = sqlite3_column_type(row, 1); type != SQLITE_TEXT) {
+      if (!selects_untyped_date(type, range)) continue;
+      out.exact = false;
+      return;
+    }
+    std::string_view date = text_of(row, 1);
+    if ((range.start && date < *range.start) || (range.end && date > *range.end)) continue;
+
+    FactorRows& rows = out.factors[factor];
+    switch (sqlite3_column_type(row, 2)) {
+      case SQLITE_NULL:
+        rows.ids.push_back(-1);
+        break;
+      case SQLITE_TEXT:
+      case SQLITE_BLOB:
+        rows.ids.push_back(out.ids.code(text_of(row, 2)));
+        break;
+      default:  // a number among the instrument texts: a variant column in the index read
+        out.exact = false;
+        return;
+    }
+    rows.dates.push_back(out.dates.code(date));
+    append_cell(rows.values, row, 3);
+  }
+  if (code != SQLITE_DONE) fail(path, std::string("query failed: ") + sqlite3_errmsg(db));
+}
+
+bool all_missing(const Column& column) {
+  if (column.type() == ColumnType::text) {
+    auto codes = column.text_codes();
+    return std::all_of(codes.begin(), codes.end(), [](std::int32_t code) { return code < 0; });
+  }
+  if (column.type() == ColumnType::variant) return false;
+  auto valid = column.validity();
+  return !valid.empty() && std::all_of(valid.begin(), valid.end(), [](std::uint8_t present) { return !present; });
+}
+
+Column missing_column(ColumnType type, std::size_t rows) {
+  switch (type) {
+    case ColumnType::int64:
+      return Column::int64(std::vector<std::int64_t>(rows, 0), std::vector<std::uint8_t>(rows, 0));
+    case ColumnType::datetime:
+      return Column::datetime(std::vector<std::int64_t>(rows, 0), std::vector<std::uint8_t>(rows, 0));
+    case ColumnType::text:
+      return Column::text(std::vector<std::int32_t>(rows, -1), {});
+    default:
+      return Column::float64(std::vector<double>(rows, NAN), std::vector<std::uint8_t>(rows, 0));
+  }
+}
+
+Column as_float64(const Column& column) {
+  auto integers = column.int64_values();
+  std::vector<double> values(integers.begin(), integers.end());
+  auto valid = column.validity();
+  std::vector<std::uint8_t> mask(valid.begin(), valid.end());
+  for (std::size_t row = 0; row < mask.size(); ++row)
+    if (!mask[row]) values[row] = NAN;
+  return Column::float64(std::move(values), std::move(mask));
+}
+
+// Consecutive parts of one column as one column of the kind one builder fed every row would have chosen;
+// nothing when that builder would have mixed kinds (a variant column).
+std::optional<Column> unify(const std::vector<Column>& parts) {
+  std::optional<ColumnType> kind;
+  bool floats = false, integers = false;
+  std::size_t rows = 0;
+  for (const Column& part : parts) {
+    rows += part.size();
+    if (part.size() == 0 || all_missing(part)) continue;  // missing cells fit every kind
+    ColumnType type = part.type();
+    if (type == ColumnType::variant) return std::nullopt;
+    floats |= type == ColumnType::float64;
+    integers |= type == ColumnType::int64;
+    if (type == ColumnType::int64) type = ColumnType::float64;  // compared as numbers below
+    if (kind && *kind != type) return std::nullopt;
+    kind = type;
+  }
+  if (!kind) return Column::concat(parts.empty() ? std::span<const Column>() : std::span(parts));  // only missing cells
+  const ColumnType target = *kind == ColumnType::float64 && !floats && integers ? ColumnType::int64 : *kind;
+  std::vector<Column> same;
+  for (const Column& part : parts) {
+    if (part.size() == 0) continue;
+    if (all_missing(part)) same.push_back(missing_column(target, part.size()));
+    else if (part.type() == ColumnType::int64 && target == ColumnType::float64) same.push_back(as_float64(part));
+    else same.push_back(part);
+  }
+  if (same.empty()) return missing_column(target, rows);
+  return Column::concat(same);
+}
+
+// Row positions that put the rows in ascending date order, keeping the order of rows of one date; empty
+// when they are in that order already.
+std::vector<std::size_t> date_order(const Column& dates) {
+  const std::vector<std::string>& dictionary = dates.dictionary();
+  std::vector<std::int32_t> by_text(dictionary.size());
+  std::iota(by_text.begin(), by_text.end(), 0);
+  std::sort(by_text.begin(), by_text.end(), [&](std::int32_t a, std::int32_t b) {
+    return dictionary[static_cast<std::size_t>(a)] < dictionary[static_cast<std::size_t>(b)];
+  });
+  std::vector<std::size_t> rank(dictionary.size());
+  for (std::size_t r = 0; r < by_text.size(); ++r) rank[static_cast<std::size_t>(by_text[r])] = r;
+
+  auto codes = dates.text_codes();
+  bool sorted = true;
+  for (std::size_t row = 1; row < codes.size() && sorted; ++row)
+    sorted = rank[static_cast<std::size_t>(codes[row - 1])] <= rank[static_cast<std::size_t>(codes[row])];
+  if (sorted) return {};
+
+  // A stable counting sort by date rank.
+  std::vector<std::size_t> start(dictionary.size() + 1, 0);
+  for (std::int32_t code : codes) ++start[rank[static_cast<std::size_t>(code)] + 1];
+  std::partial_sum(start.begin(), start.end(), start.begin());
+  std::vector<std::size_t> positions(codes.size());
+  for (std::size_t row = 0; row < codes.size(); ++row) positions[start[rank[static_cast<std::size_t>(codes[row])]]++] = row;
+  return positions;
+}
+
+}  // namespace
+
+TableTraits table_traits(sqlite3* db, const std::filesystem::path& path) {
+  TableTraits traits;
+  Statement declaration = prepare(db, path, "SELECT sql FROM sqlite_master WHERE type = 'table' AND name = 'factor_values'");
+  if (sqlite3_step(declaration.get()) == SQLITE_ROW)
+    traits.byte_order = lowercase(std::string(text_of(declaration.get(), 0))).find("collate") == std::string::npos;
+  Statement columns = prepare(db, path, "SELECT type FROM pragma_table_info('factor_values') WHERE name = 'factor'");
+  if (sqlite3_step(columns.get()) == SQLITE_ROW) {
+    // SQLite's affinity rule: a declared type containing one of these is text.
+    std::string type = lowercase(std::string(text_of(columns.get(), 0)));
+    bool integer = type.find("int") != std::string::npos;
+    traits.text_factors = !integer && (type.find("char") != std::string::npos || type.find("clob") != std::string::npos ||
+                                       type.find("text") != std::string::npos);
+  }
+  return traits;
+}
+
+std::optional<Selection> estimate_selection(sqlite3* db, const std::filesystem::path& path,
+                                            const std::vector<std::string>& names, const DateRange& range,
+                                            bool any_size) {
+  Selection selection;
+  {
+    Statement bounds = prepare(db, path, "SELECT min(rowid), max(rowid) FROM factor_values");
+    if (sqlite3_step(bounds.get()) != SQLITE_ROW || sqlite3_column_type(bounds.get(), 0) == SQLITE_NULL) return std::nullopt;
+    selection.first_rowid = sqlite3_column_int64(bounds.get(), 0);
+    selection.last_rowid = sqlite3_column_int64(bounds.get(), 1);
+  }
+  const std::int64_t span = selection.last_rowid - selection.first_rowid + 1;
+  if (span < MIN_SCAN_ROWIDS && !any_size) return std::nullopt;
+
+  NameIndex index(names);
+  std::vector<std::int64_t> hits(names.size(), 0);
+  std::int64_t sampled = 0, selected = 0;
+  Statement probe = prepare(db, path, "SELECT factor, date FROM factor_values WHERE rowid >= ? ORDER BY rowid LIMIT 1");
+  for (std::int64_t i = 0; i < SAMPLE_ROWS; ++i) {
+    sqlite3_bind_int64(probe.get(), 1, selection.first_rowid + span * i / SAMPLE_ROWS);
+    if (sqlite3_step(probe.get()) == SQLITE_ROW) {
+      ++sampled;
+      std::size_t factor = names.size();
+      if (sqlite3_column_type(probe.get(), 0) == SQLITE_TEXT) factor = index.find(text_of(probe.get(), 0));
+      bool dated = sqlite3_column_type(probe.get(), 1) == SQLITE_TEXT;
+      std::string_view date = dated ? text_of(probe.get(), 1) : std::string_view();
+      bool in_range = dated && (!range.start || date >= *range.start) && (!range.end || date <= *range.end);
+      if (factor < names.size() && in_range) {
+        ++selected;
+        ++hits[factor];
+      }
+    }
+    sqlite3_reset(probe.get());
+  }
+  if (sampled == 0) return std::nullopt;
+  selection.share = static_cast<double>(selected) / static_cast<double>(sampled);
+  for (std::int64_t hit : hits)
+    selection.rows_of_name.push_back(static_cast<double>(hit) / static_cast<double>(sampled) * static_cast<double>(span));
+  return selection;
+}
+
+bool scan_factors(sqlite3* db, std::vector<Database>& readers, const std::filesystem::path& path, std::size_t parts,
+                  const std::vector<std::string>& names, const DateRange& range, const Selection& selection,
+                  const std::function<void(const std::string& name, QueryTable piece)>& consume) {
+  parts = std::max<std::size_t>(1, parts);
+  while (readers.size() + 1 < parts) readers.push_back(open_reader(path));
+  std::vector<std::size_t> reserve;
+  for (double rows : selection.rows_of_name)
+    reserve.push_back(static_cast<std::size_t>(rows * RESERVE_MARGIN / static_cast<double>(parts)));
+
+  // Part i scans the rowids from bounds[i] up to bounds[i + 1] - 1; the last part runs to the end of the
+  // table, taking rows added since the estimate.
+  const std::int64_t span = selection.last_rowid - selection.first_rowid + 1;
+  std::vector<PartScan> scans(parts);
+  std::vector<std::exception_ptr> failures(parts);
+  auto scan = [&](std::size_t i) {
+    try {
+      std::int64_t first = selection.first_rowid + span * static_cast<std::int64_t>(i) / static_cast<std::int64_t>(parts);
+      std::int64_t last = i + 1 == parts ? INT64_MAX
+                                         : selection.first_rowid + span * static_cast<std::int64_t>(i + 1) /
+                                                                       static_cast<std::int64_t>(parts) - 1;
+      if (i == 0) first = INT64_MIN;
+      scan_part(i == 0 ? db : readers[i - 1].get(), path, names, range, first, last, reserve, scans[i]);
+    } catch (...) {
+      failures[i] = std::current_exception();
+    }
+  };
+  std::vector<std::thread> workers;
+  for (std::size_t i = 1; i < parts; ++i) workers.emplace_back(scan, i);
+  scan(0);
+  for (auto& worker : workers) worker.join();
+  for (const auto& failure : failures)
+    if (failure) std::rethrow_exception(failure);
+  for (const auto& part : scans)
+    if (!part.exact) return false;
+
+  // Every factor's parts as single columns, checked before any piece is handed over.
+  struct Joined {
+    Column ids, dates, values;
+  };
+  std::vector<std::optional<Joined>> joined(names.size());
+  for (std::size_t f = 0; f < names.size(); ++f) {
+    std::vector<Column> ids, dates, values;
+    for (auto& part : scans) {
+      FactorRows& rows = part.factors[f];
+      ids.push_back(Column::text(std::move(rows.ids), part.ids.texts()));
+      dates.push_back(Column::text(std::move(rows.dates), part.dates.texts()));
+      values.push_back(rows.values.finish());
+    }
+    std::optional<Column> id_column = unify(ids), date_column = unify(dates), value_column = unify(values);
+    if (!id_column || !date_column || !value_column) return false;
+    if (date_column->size() == 0) continue;
+    joined[f] = Joined{std::move(*id_column), std::move(*date_column), std::move(*value_column)};
+  }
+  scans.clear();
+
+  for (std::size_t f = 0; f < names.size(); ++f) {
+    if (!joined[f]) continue;
+    Joined rows = std::move(*joined[f]);
+    joined[f].reset();
+    std::vector<std::size_t> order = date_order(rows.dates);
+    if (!order.empty()) {
+      rows.ids = rows.ids.take(order);
+      rows.dates = rows.dates.take(order);
+      rows.values = rows.values.take(order);
+    }
+    const std::size_t count = rows.dates.size();
+    std::vector<std::pair<std::string, Column>> columns;
+    columns.emplace_back("order_book_id", std::move(rows.ids));
+    columns.emplace_back("date", std::move(rows.dates));
+    columns.emplace_back("factor", Column::text(std::vector<std::int32_t>(count, 0), {names[f]}));
+    columns.emplace_back("value", std::move(rows.values));
+    consume(names[f], QueryTable(std::move(columns)));
+  }
+  return true;
+}
+
+std::optional<QueryTable> join_pieces(std::vector<QueryTable> pieces) {
+  if (pieces.empty()) return std::nullopt;
+  if (pieces.size() == 1) return std::move(pieces.front());
+  std::vector<std::pair<std::string, Column>> columns;
+  for (const std::string& name : pieces.front().column_names()) {
+    std::vector<Column> parts;
+    for (const QueryTable& piece : pieces) parts.push_back(piece.column(name));
+    std::optional<Column> column = unify(parts);
+    if (!column) return std::nullopt;
+    columns.emplace_back(name, std::move(*column));
+  }
+  return QueryTable(std::move(columns));
+}
+
+}  // namespace velmora::sqlite_io
