@@ -106,6 +106,7 @@ class TimedService : public FactorService {
     auto begin = Clock::now();
     auto answer = inner_->get_factors(factor, start, end);
     seconds += seconds_since(begin);
+    if (answer) rows += answer->num_rows();
     if (const auto* name = std::get_if<std::string>(&factor); name && answers.count(*name)) answers[*name] = answer;
     return answer;
   }
@@ -117,6 +118,7 @@ class TimedService : public FactorService {
     double converting = 0;
     inner_->get_factors_by_factor(names, start, end, [&](QueryTable piece) {
       auto handed = Clock::now();
+      rows += piece.num_rows();
       consume(std::move(piece));
       converting += seconds_since(handed);
     });
@@ -138,6 +140,7 @@ class TimedService : public FactorService {
   }
 
   double seconds = 0;
+  std::size_t rows = 0;  // long rows answered
   std::map<std::string, std::optional<QueryTable>> answers;
 
  private:
@@ -311,7 +314,7 @@ int run(int argc, char** argv) {
       "\"table_rows\": %zu, \"sqlite_read\": %.4f, \"long_to_wide\": %.4f, \"masks\": %.4f, \"benchmark\": %.4f, "
       "\"derivation\": %.4f, \"payload\": %.4f, \"store_write\": %.4f, \"total\": %.4f, \"wall\": %.4f, "
       "\"peak_rss_bytes\": %llu, \"compute_only\": %.4f}\n",
-      mode.c_str(), thread_count(), floor_rows, index_floor, scan_floor, scan_rows, stages.sqlite_read,
+      mode.c_str(), thread_count(), service->rows, index_floor, scan_floor, scan_rows, stages.sqlite_read,
       stages.long_to_wide, stages.masks, stages.benchmark, stages.derivation, stages.payload, stages.store_write,
       stages.total(), wall, static_cast<unsigned long long>(rss), compute);
   return 0;

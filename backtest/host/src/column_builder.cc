@@ -5,12 +5,23 @@
 #include <limits>
 #include <utility>
 
+#include "velmora/page_advice.h"
+
 namespace velmora {
 
 ColumnBuilder::ColumnBuilder() = default;
 ColumnBuilder::~ColumnBuilder() = default;
 ColumnBuilder::ColumnBuilder(ColumnBuilder&&) noexcept = default;
 ColumnBuilder& ColumnBuilder::operator=(ColumnBuilder&&) noexcept = default;
+
+namespace {
+// Room for `rows` values, in huge pages when the buffer is large (it is filled right away).
+template <typename Vector>
+void reserve_advised(Vector& values, std::size_t rows) {
+  values.reserve(rows);
+  advise_huge_pages(values.data(), values.capacity() * sizeof(typename Vector::value_type));
+}
+}  // namespace
 
 void ColumnBuilder::reserve(std::size_t rows) { reserved_ = rows; }
 
@@ -80,7 +91,7 @@ void ColumnBuilder::append_missing() {
 void ColumnBuilder::append_double(double value) {
   if (state_ == State::unknown) {
     state_ = State::float64;
-    doubles_.reserve(reserved_);
+    reserve_advised(doubles_, reserved_);
     doubles_.assign(size_, std::numeric_limits<double>::quiet_NaN());
     if (size_) valid_.assign(size_, 0);
   } else if (state_ == State::int64) {
@@ -106,7 +117,7 @@ void ColumnBuilder::append_double(double value) {
 void ColumnBuilder::append_int(std::int64_t value) {
   if (state_ == State::unknown) {
     state_ = State::int64;
-    integers_.reserve(reserved_);
+    reserve_advised(integers_, reserved_);
     integers_.assign(size_, 0);
     if (size_) valid_.assign(size_, 0);
   }
@@ -128,7 +139,7 @@ void ColumnBuilder::append_int(std::int64_t value) {
 void ColumnBuilder::append_text(std::string_view text) {
   if (state_ == State::unknown) {
     state_ = State::text;
-    codes_.reserve(reserved_);
+    reserve_advised(codes_, reserved_);
     codes_.assign(size_, -1);
   }
   if (state_ != State::text) {
@@ -171,7 +182,7 @@ std::int32_t ColumnBuilder::text_code(std::string_view text) {
 void ColumnBuilder::append_datetime(DateTime value) {
   if (state_ == State::unknown) {
     state_ = State::datetime;
-    integers_.reserve(reserved_);
+    reserve_advised(integers_, reserved_);
     integers_.assign(size_, 0);
     if (size_) valid_.assign(size_, 0);
   }

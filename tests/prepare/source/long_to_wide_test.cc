@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
+#include <tuple>
 
 #include "support/matrix_builders.h"
 #include "velmora/backtest/builder.h"
@@ -160,7 +162,7 @@ TEST(LongToWide, WideLayoutConvertsTheColumnsThatExist) {
 
 // Long rows of two factors over a grid of dates and instruments, with duplicates and bad values, either
 // grouped by factor or interleaved row by row.
-QueryTable random_rows(bool interleaved, std::size_t count) {
+std::vector<Row> random_row_list(bool interleaved, std::size_t count) {
   std::mt19937 random(7);
   std::vector<Row> rows;
   rows.reserve(count);
@@ -171,8 +173,10 @@ QueryTable random_rows(bool interleaved, std::size_t count) {
     Cell value = random() % 50 == 0 ? Cell(text("bad")) : Cell(static_cast<double>(random() % 1000));
     rows.push_back(Row{id, date, text(factor ? "b" : "a"), value});
   }
-  return long_rows(rows);
+  return rows;
 }
+
+QueryTable random_rows(bool interleaved, std::size_t count) { return long_rows(random_row_list(interleaved, count)); }
 
 TEST(LongToWide, ResultsDoNotDependOnThreadsOrOnHowFactorsAreInterleaved) {
   QueryTable grouped = random_rows(false, 400000);
@@ -192,6 +196,29 @@ TEST(LongToWide, ResultsDoNotDependOnThreadsOrOnHowFactorsAreInterleaved) {
   for (std::size_t i = 0; i < interleaved.num_rows(); i += 2) even.push_back(i);
   QueryTable only_a = interleaved.take(even);
   EXPECT_TRUE(identical(convert(interleaved, {"a", "b"}).at("a"), convert(only_a, {"a"}).at("a")));
+}
+
+TEST(LongToWide, RowsInDateOrderGiveTheCellsOfAnyOrderOnAnyNumberOfThreads) {
+  // Sorted by factor and date, keeping the order of rows of one date: the same last row wins for every
+  // pair, and each band of the grid now reads only its own stretch of rows.
+  std::vector<Row> rows = random_row_list(false, 400000);
+  QueryTable unsorted = long_rows(rows);
+  std::stable_sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) {
+    return std::tie(std::get<std::string>(a[2]), std::get<std::string>(a[1])) <
+           std::tie(std::get<std::string>(b[2]), std::get<std::string>(b[1]));
+  });
+  QueryTable sorted = long_rows(rows);
+  set_thread_count(1);
+  MatrixMap reference = convert(unsorted, {"a", "b"});
+  for (std::size_t threads : {1, 2, 3, 4, 7}) {
+    set_thread_count(threads);
+    MatrixMap result = convert(sorted, {"a", "b"});
+    for (const char* name : {"a", "b"}) {
+      EXPECT_TRUE(reference.at(name).has_data());
+      EXPECT_TRUE(identical(reference.at(name), result.at(name))) << name << " on " << threads << " threads";
+    }
+  }
+  set_thread_count(0);
 }
 
 }  // namespace

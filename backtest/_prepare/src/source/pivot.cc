@@ -5,6 +5,7 @@
 #include <mutex>
 #include <numeric>
 
+#include "velmora/backtest/cells.h"
 #include "velmora/backtest/parallel.h"
 
 namespace velmora::backtest::source {
@@ -13,6 +14,9 @@ namespace {
 
 // Below this many rows per thread the work stays on the calling thread.
 constexpr std::size_t MIN_ROWS_PER_THREAD = 1 << 16;
+
+// Bands of grid rows filled by one thread: at least this many cells each.
+std::size_t min_rows_per_band(std::size_t cols) { return std::max<std::size_t>(1, (1 << 16) / std::max<std::size_t>(1, cols)); }
 
 // Distinct labels → dense positions in ascending label order.
 struct LabelIndex {
@@ -67,15 +71,27 @@ WideMatrix pivot(const PivotInput& input) {
   starts.pop_back();
   if (starts.empty()) starts.push_back(0);
 
-  // Which labels carry at least one usable row.
+  // Which labels carry at least one usable row; and whether every row has a date label, in ascending order
+  // (as answers ordered by date have them), which lets each band of the grid find its own rows.
   std::vector<std::uint8_t> date_used(dates.labels.size(), 0), key_used(keys.labels.size(), 0);
+  struct ChunkOrder {
+    std::size_t from = 0;
+    bool ascending = true;
+    std::int32_t first = -1, last = -1;
+  };
+  std::vector<ChunkOrder> chunk_orders;
   std::mutex merge;
+  const bool plain_ranges = input.in_group == nullptr;
   parallel_for(total, MIN_ROWS_PER_THREAD, [&](std::size_t from, std::size_t to) {
     std::vector<std::uint8_t> local_dates(dates.labels.size(), 0), local_keys(keys.labels.size(), 0);
+    ChunkOrder order{from};
     for_each_row(input, starts, from, to, [&](std::size_t row) {
       std::int32_t date_code = input.date_codes[row], key_code = input.key_codes[row];
-      if (date_code < 0 || key_code < 0 || std::isnan(input.values[row])) return;
-      std::int32_t date = dates.label_of_code[static_cast<std::size_t>(date_code)];
+      std::int32_t date = date_code < 0 ? -1 : dates.label_of_code[static_cast<std::size_t>(date_code)];
+      if (date < 0 || date < order.last) order.ascending = false;
+      if (order.first < 0) order.first = date;
+      order.last = date;
+      if (key_code < 0 || std::isnan(input.values[row])) return;
       std::int32_t key = keys.label_of_code[static_cast<std::size_t>(key_code)];
       if (date < 0 || key < 0) return;
       local_dates[static_cast<std::size_t>(date)] = 1;
@@ -84,7 +100,13 @@ WideMatrix pivot(const PivotInput& input) {
     std::lock_guard lock(merge);
     for (std::size_t i = 0; i < local_dates.size(); ++i) date_used[i] |= local_dates[i];
     for (std::size_t i = 0; i < local_keys.size(); ++i) key_used[i] |= local_keys[i];
+    chunk_orders.push_back(order);
   });
+  std::sort(chunk_orders.begin(), chunk_orders.end(), [](const ChunkOrder& a, const ChunkOrder& b) { return a.from < b.from; });
+  bool dated_in_order = plain_ranges;
+  for (std::size_t i = 0; i < chunk_orders.size() && dated_in_order; ++i) {
+    dated_in_order = chunk_orders[i].ascending && (i == 0 || chunk_orders[i - 1].last <= chunk_orders[i].first);
+  }
 
   // Dense positions of the used labels (already in ascending order), then per code.
   auto positions = [](const LabelIndex& index, const std::vector<std::uint8_t>& used, std::vector<std::string>& out) {
@@ -106,14 +128,38 @@ WideMatrix pivot(const PivotInput& input) {
   std::vector<std::int32_t> column_of_code = positions(keys, key_used, column_labels);
 
   const std::size_t rows = row_labels.size(), cols = column_labels.size();
-  std::vector<double> cells(rows * cols, NaN);
-  // Each worker owns a band of matrix rows and visits the whole input in table order, so the last row of a
-  // pair wins whatever the number of workers.
+  FloatCells cells = allocate_float(rows * cols);
+  parallel_for(rows, min_rows_per_band(cols), [&](std::size_t first_row, std::size_t last_row) {
+    std::fill(cells.get() + first_row * cols, cells.get() + last_row * cols, NaN);
+  });
+  // The first input row (in the concatenation of the ranges) whose date label is `label` or later, when the
+  // rows are in date order.
+  std::vector<std::int32_t> label_of_row;
+  for (std::size_t label = 0; label < date_used.size(); ++label)
+    if (date_used[label]) label_of_row.push_back(static_cast<std::int32_t>(label));
+  auto first_input_row = [&](std::size_t matrix_row) {
+    if (matrix_row >= rows) return total;
+    const std::int32_t label = label_of_row[matrix_row];
+    std::size_t low = 0, high = total;
+    while (low < high) {
+      std::size_t middle = low + (high - low) / 2;
+      std::size_t r = static_cast<std::size_t>(std::upper_bound(starts.begin(), starts.end(), middle) - starts.begin()) - 1;
+      std::size_t row = input.ranges[r].begin + (middle - starts[r]);
+      if (dates.label_of_code[static_cast<std::size_t>(input.date_codes[row])] < label) low = middle + 1;
+      else high = middle;
+    }
+    return low;
+  };
+  // Each worker owns a band of matrix rows and visits the input in table order, so the last row of a pair
+  // wins whatever the number of workers: only the band's own rows when the rows are in date order, else
+  // all of them.
   const std::size_t min_bands = std::max<std::size_t>(1, rows * MIN_ROWS_PER_THREAD / std::max<std::size_t>(1, total));
   parallel_for(rows, min_bands, [&](std::size_t first_row, std::size_t last_row) {
     const std::size_t band = last_row - first_row;
-    double* grid = cells.data();
-    for_each_row(input, starts, 0, total, [&](std::size_t row) {
+    double* grid = cells.get();
+    const std::size_t from = dated_in_order ? first_input_row(first_row) : 0;
+    const std::size_t to = dated_in_order ? first_input_row(last_row) : total;
+    for_each_row(input, starts, from, to, [&](std::size_t row) {
       std::int32_t date_code = input.date_codes[row], key_code = input.key_codes[row];
       if (date_code < 0 || key_code < 0) return;
       std::int32_t r = row_of_code[static_cast<std::size_t>(date_code)];
@@ -125,7 +171,7 @@ WideMatrix pivot(const PivotInput& input) {
       grid[static_cast<std::size_t>(r) * cols + static_cast<std::size_t>(c)] = value;
     });
   });
-  return WideMatrix::from_grid(std::move(cells), Labels(std::move(row_labels)), Labels(std::move(column_labels)));
+  return WideMatrix::from_cells(std::move(cells), Labels(std::move(row_labels)), Labels(std::move(column_labels)));
 }
 
 }  // namespace velmora::backtest::source

@@ -9,6 +9,8 @@
 #include <thread>
 #include <unordered_map>
 
+#include "velmora/page_advice.h"
+
 namespace velmora::sqlite_io {
 
 namespace {
@@ -112,9 +114,12 @@ void scan_part(sqlite3* db, const std::filesystem::path& path, const std::vector
                const std::vector<std::size_t>& reserve, PartScan& out) {
   out.factors.resize(names.size());
   for (std::size_t i = 0; i < names.size(); ++i) {
-    out.factors[i].ids.reserve(reserve[i]);
-    out.factors[i].dates.reserve(reserve[i]);
-    out.factors[i].values.reserve(reserve[i]);
+    FactorRows& rows = out.factors[i];
+    rows.ids.reserve(reserve[i]);
+    rows.dates.reserve(reserve[i]);
+    advise_huge_pages(rows.ids.data(), rows.ids.capacity() * sizeof(std::int32_t));
+    advise_huge_pages(rows.dates.data(), rows.dates.capacity() * sizeof(std::int32_t));
+    rows.values.reserve(reserve[i]);
   }
   // The rowid bounds walk the table itself; NOT INDEXED keeps the planner off the (factor, date) index.
   Statement statement = prepare(db, path,

@@ -1,6 +1,11 @@
 #include "velmora/backtest/store_base.h"
 
+#include <atomic>
+#include <exception>
+#include <functional>
+#include <mutex>
 #include <system_error>
+#include <thread>
 #include <variant>
 
 #include "npy_format.h"
@@ -8,6 +13,7 @@
 #include "store_files.h"
 #include "store_messages.h"
 #include "velmora/backtest/dates.h"
+#include "velmora/backtest/parallel.h"
 #include "velmora/errors.h"
 #include "velmora/pickle.h"
 #include "velmora/store_lock.h"
@@ -78,7 +84,81 @@ std::set<std::string> current_store_files(const BinaryPreparedDataStoreBase& sto
 // Records in `dir`'s ".pending_files" that a writer is about to create `file` there, before any metadata
 // names it.
 void record_pending(const fs::path& dir, const std::string& file) {
+  static std::mutex appending;  // files of one write are created from several threads
+  std::lock_guard lock(appending);
   store_files::append_file(dir / PENDING_FILES_NAME, file + "\n");
+}
+
+// A file written but not yet synced, with the entry that will name it.
+struct WrittenFile {
+  Value entry;
+  std::unique_ptr<NewFile> file;
+};
+
+// Writes `matrix` as a new .npy file of storage type `dtype` named after `stem`, recorded as pending first,
+// and starts its way to disk. The caller commits it.
+WrittenFile write_matrix_file(const fs::path& store_dir, const std::string& stem, const WideMatrix& matrix,
+                              const std::string& dtype) {
+  CellType type = store_entries::storage_type(dtype);
+  WideMatrix stored = matrix.cell_type() == type ? matrix : matrix.astype(type);
+  NpyHeader header{type, {stored.rows(), stored.cols()}, 0};
+  auto file = std::make_unique<NewFile>(store_dir, stem, ".npy",
+                                        [&](const std::string& name) { record_pending(store_dir, name); });
+  std::string preamble = npy_preamble(type, header.shape);
+  file->write(preamble.data(), preamble.size());
+  const void* cells = type == CellType::float64 ? static_cast<const void*>(stored.float_cells())
+                                                : static_cast<const void*>(stored.bool_cells());
+  if (stored.cell_count() > 0) file->write(cells, static_cast<std::size_t>(header.data_bytes()));
+  file->start_writeback();
+
+  Value entry = Value::object();
+  entry["file"] = file->name();
+  entry["dtype"] = dtype;
+  entry["shape"] = Value::array({stored.rows(), stored.cols()});
+  entry["index"] = label_list(stored.row_labels());
+  entry["columns"] = label_list(stored.column_labels());
+  entry["size"] = file->size();
+  entry["crc32"] = store_files::crc_text(file->crc());
+  return {std::move(entry), std::move(file)};
+}
+
+WrittenFile write_series_file(const fs::path& store_dir, const std::string& stem, const DateSeries& series) {
+  auto file = std::make_unique<NewFile>(store_dir, stem, ".npy",
+                                        [&](const std::string& name) { record_pending(store_dir, name); });
+  std::string preamble = npy_preamble(CellType::float64, {series.size()});
+  file->write(preamble.data(), preamble.size());
+  file->write(series.values().data(), series.size() * sizeof(double));
+  file->start_writeback();
+  Value entry = Value::object();
+  entry["file"] = file->name();
+  entry["name"] = series.name();
+  entry["index"] = label_list(series.dates());
+  entry["size"] = file->size();
+  entry["crc32"] = store_files::crc_text(file->crc());
+  return {std::move(entry), std::move(file)};
+}
+
+// Runs every job, several at once: each file's copy into the page cache and its checksum cost processor
+// time, which more cores share. Throws the first failure once every job has run.
+void run_jobs(const std::vector<std::function<void()>>& jobs) {
+  const std::size_t workers = std::min(jobs.size(), std::max<std::size_t>(1, thread_count()));
+  std::atomic<std::size_t> next{0};
+  std::vector<std::exception_ptr> failures(jobs.size());
+  auto work = [&] {
+    for (std::size_t i; (i = next.fetch_add(1)) < jobs.size();) {
+      try {
+        jobs[i]();
+      } catch (...) {
+        failures[i] = std::current_exception();
+      }
+    }
+  };
+  std::vector<std::thread> threads;
+  for (std::size_t t = 1; t < workers; ++t) threads.emplace_back(work);
+  work();
+  for (auto& thread : threads) thread.join();
+  for (const auto& failure : failures)
+    if (failure) std::rethrow_exception(failure);
 }
 
 // Removes `file` of the store; a name that leaves the store directory is never removed.
@@ -131,27 +211,9 @@ Value BinaryPreparedDataStoreBase::parse_metadata(const std::string& bytes) cons
 
 Value BinaryPreparedDataStoreBase::_write_matrix(const fs::path& store_dir, const std::string& key,
                                                  const WideMatrix& matrix, const std::string& dtype) const {
-  CellType type = store_entries::storage_type(dtype);
-  WideMatrix stored = matrix.cell_type() == type ? matrix : matrix.astype(type);
-  NpyHeader header{type, {stored.rows(), stored.cols()}, 0};
-  NewFile file(store_dir, store_entries::file_stem(key), ".npy",
-               [&](const std::string& name) { record_pending(store_dir, name); });
-  std::string preamble = npy_preamble(type, header.shape);
-  file.write(preamble.data(), preamble.size());
-  const void* cells = type == CellType::float64 ? static_cast<const void*>(stored.float_cells())
-                                                : static_cast<const void*>(stored.bool_cells());
-  if (stored.cell_count() > 0) file.write(cells, static_cast<std::size_t>(header.data_bytes()));
-  file.commit();
-
-  Value entry = Value::object();
-  entry["file"] = file.name();
-  entry["dtype"] = dtype;
-  entry["shape"] = Value::array({stored.rows(), stored.cols()});
-  entry["index"] = label_list(stored.row_labels());
-  entry["columns"] = label_list(stored.column_labels());
-  entry["size"] = file.size();
-  entry["crc32"] = store_files::crc_text(file.crc());
-  return entry;
+  WrittenFile written = write_matrix_file(store_dir, store_entries::file_stem(key), matrix, dtype);
+  written.file->commit();
+  return std::move(written.entry);
 }
 
 void BinaryPreparedDataStoreBase::_write_manifest(const fs::path& store_dir, const Value& metadata) const {
@@ -212,48 +274,66 @@ void BinaryPreparedDataStoreBase::write(const Payload& payload) const {
   for (const auto& file : old_files) old_names += file + "\n";
   if (!old_names.empty()) store_files::append_file(store_dir_ / PENDING_FILES_NAME, old_names);
 
+  // Every file is written first, several at a time, and then all are synced together, before any metadata
+  // names them.
+  std::vector<WrittenFile> files;
+  std::vector<std::function<void()>> jobs;
   Value datasets = Value::object();
   Value benchmarks = Value::object();
+  Value basis_sources = Value::object();
+  struct Slot {
+    Value* section;
+    std::string key;
+  };
+  std::vector<Slot> slots;
   bool has_benchmarks = false;
+  for (const auto& [key, entry] : payload.data) {
+    if (const auto* matrix = std::get_if<WideMatrix>(&entry)) {
+      const std::string* dtype = matrix_dtype_.find(key);
+      std::string stored_as = dtype                                        ? *dtype
+                              : matrix->cell_type() == CellType::boolean ? std::string(BOOL_STORAGE_DTYPE)
+                                                                           : float_dtype_;
+      slots.push_back({&datasets, key});
+      jobs.push_back([this, &files, index = jobs.size(), key = key, matrix, stored_as] {
+        files[index] = write_matrix_file(store_dir_, store_entries::file_stem(key), *matrix, stored_as);
+      });
+      continue;
+    }
+    has_benchmarks = true;
+    for (const auto& [name, series] : std::get<BenchmarkDict>(entry)) {
+      slots.push_back({&benchmarks, name});
+      jobs.push_back([this, &files, index = jobs.size(), name = name, series = &series] {
+        files[index] = write_series_file(store_dir_, BENCHMARK_FILE_PREFIX + store_entries::file_stem(name), *series);
+      });
+    }
+  }
+  for (const auto& [name, matrix] : payload.update_basis) {
+    slots.push_back({&basis_sources, name});
+    jobs.push_back([this, &files, index = jobs.size(), name = name, matrix = &matrix] {
+      files[index] =
+          write_matrix_file(store_dir_, store_entries::file_stem(UPDATE_BASIS_FILE_PREFIX + name), *matrix, float_dtype_);
+    });
+  }
+  files.resize(jobs.size());
+
   std::vector<fs::path> written;
   Value metadata = Value::object();
   try {
-    for (const auto& [key, entry] : payload.data) {
-      if (const auto* matrix = std::get_if<WideMatrix>(&entry)) {
-        const std::string* dtype = matrix_dtype_.find(key);
-        std::string stored_as = dtype                                        ? *dtype
-                                : matrix->cell_type() == CellType::boolean ? std::string(BOOL_STORAGE_DTYPE)
-                                                                             : float_dtype_;
-        Value written_entry = _write_matrix(store_dir_, key, *matrix, stored_as);
-        written.push_back(store_dir_ / written_entry["file"].get<std::string>());
-        datasets[key] = std::move(written_entry);
-        continue;
-      }
-      has_benchmarks = true;
-      for (const auto& [name, series] : std::get<BenchmarkDict>(entry)) {
-        NewFile file(store_dir_, BENCHMARK_FILE_PREFIX + store_entries::file_stem(name), ".npy",
-                     [&](const std::string& free_name) { record_pending(store_dir_, free_name); });
-        std::string preamble = npy_preamble(CellType::float64, {series.size()});
-        file.write(preamble.data(), preamble.size());
-        file.write(series.values().data(), series.size() * sizeof(double));
-        file.commit();
-        written.push_back(file.path());
-        Value series_entry = Value::object();
-        series_entry["file"] = file.name();
-        series_entry["name"] = series.name();
-        series_entry["index"] = label_list(series.dates());
-        series_entry["size"] = file.size();
-        series_entry["crc32"] = store_files::crc_text(file.crc());
-        benchmarks[name] = std::move(series_entry);
-      }
+    try {
+      run_jobs(jobs);
+    } catch (...) {
+      for (auto& file : files)
+        if (file.file) written.push_back(file.file->path());
+      throw;
     }
-
-    Value basis_sources = Value::object();
-    for (const auto& [name, matrix] : payload.update_basis) {
-      Value written_entry = _write_matrix(store_dir_, UPDATE_BASIS_FILE_PREFIX + name, matrix, float_dtype_);
-      written.push_back(store_dir_ / written_entry["file"].get<std::string>());
-      basis_sources[name] = std::move(written_entry);
+    // A file that fails to commit removes itself; the others are removed below with the rest.
+    std::vector<std::unique_ptr<NewFile>> open_files;
+    for (auto& file : files) {
+      written.push_back(file.file->path());
+      open_files.push_back(std::move(file.file));
     }
+    store_files::commit_all(open_files);
+    for (std::size_t i = 0; i < slots.size(); ++i) (*slots[i].section)[slots[i].key] = std::move(files[i].entry);
 
     metadata["version"] = payload.version;
     metadata["updated_at"] = local_iso_timestamp();

@@ -1,6 +1,9 @@
 #include "store_files.h"
 
 #include <algorithm>
+#include <atomic>
+#include <exception>
+#include <thread>
 #include <cerrno>
 #include <climits>
 #include <random>
@@ -51,6 +54,8 @@ void write_all(int fd, const void* data, std::size_t size, const std::filesystem
 }
 
 constexpr std::string_view TEMPORARY_SUFFIX = ".tmp";
+// Syncs in flight at once: more than cores, since a sync waits on the disk, not the processor.
+constexpr std::size_t MAX_PARALLEL_COMMITS = 8;
 
 }  // namespace
 
@@ -107,12 +112,38 @@ void NewFile::write(const void* data, std::size_t size) {
   size_ += size;
 }
 
+void NewFile::start_writeback() {
+  // Only a hint: where the call is unsupported, commit() writes everything itself.
+  ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 void NewFile::commit() {
   if (::fsync(fd_) != 0) fail("sync", path_);
   int fd = fd_;
   fd_ = -1;
   if (::close(fd) != 0) fail("close", path_);
   committed_ = true;
+}
+
+void commit_all(const std::vector<std::unique_ptr<NewFile>>& files) {
+  const std::size_t workers = std::min<std::size_t>(files.size(), MAX_PARALLEL_COMMITS);
+  std::atomic<std::size_t> next{0};
+  std::vector<std::exception_ptr> failures(files.size());
+  auto work = [&] {
+    for (std::size_t i; (i = next.fetch_add(1)) < files.size();) {
+      try {
+        files[i]->commit();
+      } catch (...) {
+        failures[i] = std::current_exception();
+      }
+    }
+  };
+  std::vector<std::thread> threads;
+  for (std::size_t t = 1; t < workers; ++t) threads.emplace_back(work);
+  work();
+  for (auto& thread : threads) thread.join();
+  for (const auto& failure : failures)
+    if (failure) std::rethrow_exception(failure);
 }
 
 void sync_directory(const std::filesystem::path& dir) {
