@@ -200,13 +200,13 @@ TEST(LongToWide, ResultsDoNotDependOnThreadsOrOnHowFactorsAreInterleaved) {
 std::vector<Row> dated_rows() {
   std::mt19937 random(11);
   std::vector<Row> rows;
-  for (int day = 1; day <= 90; ++day) {
-    std::string date = "2024-" + std::string(day <= 31 ? "01-" : day <= 60 ? "02-" : "03-") +
-                       (((day - 1) % 30 + 1) < 10 ? "0" : "") + std::to_string((day - 1) % 30 + 1);
+  for (int day = 0; day < 90; ++day) {
+    const int month = 1 + day / 28, day_of_month = 1 + day % 28;
+    std::string date = "2024-0" + std::to_string(month) + (day_of_month < 10 ? "-0" : "-") + std::to_string(day_of_month);
     for (int key = 0; key < 3000; ++key) {
       std::string id = std::to_string(100000 + key) + ".XSHE";
       rows.push_back(Row{id, date, text("a"), static_cast<double>(random() % 100000)});
-      if (random() % 10 == 0) rows.push_back(Row{id, date, text("a"), random() % 3 ? Cell(-1.0 * day) : Cell()});
+      if (random() % 10 == 0) rows.push_back(Row{id, date, text("a"), random() % 3 ? Cell(-1.0 - day) : Cell()});
     }
   }
   return rows;
