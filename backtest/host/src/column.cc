@@ -8,7 +8,19 @@
 #include <limits>
 #include <unordered_map>
 
+#include "velmora/page_advice.h"
+
 namespace velmora {
+
+namespace {
+// Room for `rows` values, in huge pages when the buffer is large (it is filled right away).
+template <typename Vector>
+void reserve_advised(Vector& values, std::size_t rows) {
+  values.reserve(rows);
+  advise_huge_pages(values.data(), values.capacity() * sizeof(typename Vector::value_type));
+}
+}  // namespace
+
 
 namespace {
 
@@ -228,21 +240,21 @@ Column Column::take(std::span<const std::size_t> positions) const {
   auto pick_valid = [&]() {
     std::vector<std::uint8_t> valid;
     if (!valid_) return valid;
-    valid.reserve(positions.size());
+    reserve_advised(valid, positions.size());
     for (std::size_t p : positions) valid.push_back((*valid_)[p]);
     return valid;
   };
   switch (type_) {
     case ColumnType::float64: {
       std::vector<double> values;
-      values.reserve(positions.size());
+      reserve_advised(values, positions.size());
       for (std::size_t p : positions) values.push_back((*doubles_)[p]);
       return float64(std::move(values), pick_valid());
     }
     case ColumnType::int64:
     case ColumnType::datetime: {
       std::vector<std::int64_t> values;
-      values.reserve(positions.size());
+      reserve_advised(values, positions.size());
       for (std::size_t p : positions) values.push_back((*integers_)[p]);
       Column column = int64(std::move(values), pick_valid());
       column.type_ = type_;
@@ -250,7 +262,7 @@ Column Column::take(std::span<const std::size_t> positions) const {
     }
     case ColumnType::text: {
       std::vector<std::int32_t> codes;
-      codes.reserve(positions.size());
+      reserve_advised(codes, positions.size());
       for (std::size_t p : positions) codes.push_back((*codes_)[p]);
       Column column;
       column.type_ = ColumnType::text;

@@ -4,8 +4,19 @@
 #include <unordered_map>
 
 #include "velmora/column.h"
+#include "velmora/page_advice.h"
 
 namespace velmora {
+
+namespace {
+// Room for `rows` values, in huge pages when the buffer is large (it is filled right away).
+template <typename Vector>
+void reserve_advised(Vector& values, std::size_t rows) {
+  values.reserve(rows);
+  advise_huge_pages(values.data(), values.capacity() * sizeof(typename Vector::value_type));
+}
+}  // namespace
+
 
 namespace {
 
@@ -15,7 +26,7 @@ std::vector<std::uint8_t> joined_validity(std::span<const Column> parts, std::si
   for (const Column& part : parts) any_missing |= !part.validity().empty();
   std::vector<std::uint8_t> valid;
   if (!any_missing) return valid;
-  valid.reserve(total);
+  reserve_advised(valid, total);
   for (const Column& part : parts) {
     auto mask = part.validity();
     if (mask.empty()) valid.insert(valid.end(), part.size(), std::uint8_t{1});
@@ -28,7 +39,7 @@ Column joined_text(std::span<const Column> parts, std::size_t total) {
   std::vector<std::string> dictionary;
   std::unordered_map<std::string, std::int32_t> code_of;
   std::vector<std::int32_t> codes;
-  codes.reserve(total);
+  reserve_advised(codes, total);
   for (const Column& part : parts) {
     // Each part's dictionary entry maps to one code of the merged dictionary.
     std::vector<std::int32_t> remap;
@@ -53,14 +64,14 @@ Column Column::concat(std::span<const Column> parts) {
   switch (parts.front().type()) {
     case ColumnType::float64: {
       std::vector<double> values;
-      values.reserve(total);
+      reserve_advised(values, total);
       for (const Column& part : parts) values.insert(values.end(), part.float64_values().begin(), part.float64_values().end());
       return float64(std::move(values), joined_validity(parts, total));
     }
     case ColumnType::int64:
     case ColumnType::datetime: {
       std::vector<std::int64_t> values;
-      values.reserve(total);
+      reserve_advised(values, total);
       for (const Column& part : parts) values.insert(values.end(), part.int64_values().begin(), part.int64_values().end());
       auto valid = joined_validity(parts, total);
       return parts.front().type() == ColumnType::int64 ? int64(std::move(values), std::move(valid))

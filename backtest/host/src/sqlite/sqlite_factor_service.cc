@@ -253,7 +253,7 @@ std::optional<QueryTable> SqliteFactorService::get_factors(const FactorSelection
       read_ahead_->unread.erase(unread);
       auto held = read_ahead_->pieces.extract(names.front());
       if (held.empty()) return std::nullopt;  // read ahead, and without rows
-      return std::move(held.mapped());
+      return with_factor_column(held.mapped(), names.front());
     }
   }
   sqlite3* db = connection_->db.get();
@@ -262,7 +262,7 @@ std::optional<QueryTable> SqliteFactorService::get_factors(const FactorSelection
   if (std::optional<ScanPlan> plan = scan_plan(names, range)) {
     std::vector<QueryTable> pieces;
     if (scan_factors(db, connection_->readers, path_, read_threads_, plan->names, range, plan->selection,
-                     [&](const std::string&, QueryTable piece) { pieces.push_back(std::move(piece)); })) {
+                     [&](const std::string& name, QueryTable piece) { pieces.push_back(with_factor_column(piece, name)); })) {
       if (pieces.empty()) return std::nullopt;
       if (std::optional<QueryTable> answer = join_pieces(std::move(pieces))) return answer;
     }
@@ -281,7 +281,7 @@ void SqliteFactorService::get_factors_by_factor(const std::vector<std::string>& 
   if (names.empty()) return;
   if (std::optional<ScanPlan> plan = scan_plan(names, range)) {
     if (scan_factors(db, connection_->readers, path_, read_threads_, plan->names, range, plan->selection,
-                     [&](const std::string&, QueryTable piece) { consume(std::move(piece)); }))
+                     [&](const std::string& name, QueryTable piece) { consume(with_factor_column(piece, name)); }))
       return;
   }
   if (names.size() > 1 && table_traits(db, path_).text_factors) {

@@ -1,9 +1,11 @@
 #include "sqlite/table_scan.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cmath>
 #include <exception>
+#include <mutex>
 #include <numeric>
 #include <string_view>
 #include <thread>
@@ -19,8 +21,9 @@ namespace {
 constexpr std::int64_t SAMPLE_ROWS = 2048;
 // Below this many rowids a scan saves too little to be worth the estimate.
 constexpr std::int64_t MIN_SCAN_ROWIDS = 1 << 16;
-// Room reserved beyond a factor's estimated rows, so that a close estimate never doubles a buffer.
-constexpr double RESERVE_MARGIN = 1.1;
+// Room reserved beyond a factor's estimated rows, so that the estimate's error never makes a buffer grow by
+// copying; room never written takes no memory.
+constexpr double RESERVE_MARGIN = 1.5;
 
 std::string lowercase(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -30,6 +33,28 @@ std::string lowercase(std::string text) {
 std::string_view text_of(sqlite3_stmt* statement, int column) {
   const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
   return {text ? text : "", static_cast<std::size_t>(sqlite3_column_bytes(statement, column))};
+}
+
+std::string_view text_of(sqlite3_value* cell) {
+  const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(cell));
+  return {text ? text : "", static_cast<std::size_t>(sqlite3_value_bytes(cell))};
+}
+
+// A cell of any stored kind, as append_cell keeps it.
+void append_value(ColumnBuilder& builder, sqlite3_value* cell) {
+  switch (sqlite3_value_type(cell)) {
+    case SQLITE_INTEGER:
+      builder.append_int(sqlite3_value_int64(cell));
+      break;
+    case SQLITE_FLOAT:
+      builder.append_double(sqlite3_value_double(cell));
+      break;
+    case SQLITE_NULL:
+      builder.append_missing();
+      break;
+    default:
+      builder.append_text(text_of(cell));
+  }
 }
 
 // Texts → dense codes, in order of first appearance. Rows of a day-by-day table repeat the previous row's
@@ -132,32 +157,36 @@ void scan_part(sqlite3* db, const std::filesystem::path& path, const std::vector
   NameIndex index(names);
   int code;
   while ((code = sqlite3_step(row)) == SQLITE_ROW) {
-    if (sqlite3_column_type(row, 0) != SQLITE_TEXT) continue;  // no text name equals it
-    const std::size_t factor = index.find(text_of(row, 0));
+    // Cells are read as values: one call per cell instead of one per question asked of it.
+    sqlite3_value* factor_cell = sqlite3_column_value(row, 0);
+    if (sqlite3_value_type(factor_cell) != SQLITE_TEXT) continue;  // no text name equals it
+    const std::size_t factor = index.find(text_of(factor_cell));
     if (factor == names.size()) continue;
-    if (int type = sqlite3_column_type(row, 1); type != SQLITE_TEXT) {
+    sqlite3_value* date_cell = sqlite3_column_value(row, 1);
+    if (int type = sqlite3_value_type(date_cell); type != SQLITE_TEXT) {
       if (!selects_untyped_date(type, range)) continue;
       out.exact = false;
       return;
     }
-    std::string_view date = text_of(row, 1);
+    std::string_view date = text_of(date_cell);
     if ((range.start && date < *range.start) || (range.end && date > *range.end)) continue;
 
     FactorRows& rows = out.factors[factor];
-    switch (sqlite3_column_type(row, 2)) {
+    sqlite3_value* id_cell = sqlite3_column_value(row, 2);
+    switch (sqlite3_value_type(id_cell)) {
       case SQLITE_NULL:
         rows.ids.push_back(-1);
         break;
       case SQLITE_TEXT:
       case SQLITE_BLOB:
-        rows.ids.push_back(out.ids.code(text_of(row, 2)));
+        rows.ids.push_back(out.ids.code(text_of(id_cell)));
         break;
       default:  // a number among the instrument texts: a variant column in the index read
         out.exact = false;
         return;
     }
     rows.dates.push_back(out.dates.code(date));
-    append_cell(rows.values, row, 3);
+    append_value(rows.values, sqlite3_column_value(row, 3));
   }
   if (code != SQLITE_DONE) fail(path, std::string("query failed: ") + sqlite3_errmsg(db));
 }
@@ -324,6 +353,8 @@ bool scan_factors(sqlite3* db, std::vector<Database>& readers, const std::filesy
   const std::int64_t span = selection.last_rowid - selection.first_rowid + 1;
   std::vector<PartScan> scans(parts);
   std::vector<std::exception_ptr> failures(parts);
+  std::exception_ptr failure;
+  std::mutex failure_mutex;
   auto scan = [&](std::size_t i) {
     try {
       std::int64_t first = selection.first_rowid + span * static_cast<std::int64_t>(i) / static_cast<std::int64_t>(parts);
@@ -345,45 +376,65 @@ bool scan_factors(sqlite3* db, std::vector<Database>& readers, const std::filesy
   for (const auto& part : scans)
     if (!part.exact) return false;
 
-  // Every factor's parts as single columns, checked before any piece is handed over.
-  struct Joined {
-    Column ids, dates, values;
-  };
-  std::vector<std::optional<Joined>> joined(names.size());
-  for (std::size_t f = 0; f < names.size(); ++f) {
-    std::vector<Column> ids, dates, values;
-    for (auto& part : scans) {
-      FactorRows& rows = part.factors[f];
-      ids.push_back(Column::text(std::move(rows.ids), part.ids.texts()));
-      dates.push_back(Column::text(std::move(rows.dates), part.dates.texts()));
-      values.push_back(rows.values.finish());
+  // Every factor's parts as single columns in the index read's order, on as many threads as the scan used,
+  // all checked before any piece is handed over.
+  std::vector<std::optional<QueryTable>> pieces(names.size());
+  std::atomic<bool> exact{true};
+  std::atomic<std::size_t> next{0};
+  auto join = [&] {
+    try {
+      for (std::size_t f; exact && (f = next.fetch_add(1)) < names.size();) {
+        std::vector<Column> ids, dates, values;
+        for (auto& part : scans) {
+          FactorRows& rows = part.factors[f];
+          ids.push_back(Column::text(std::move(rows.ids), part.ids.texts()));
+          dates.push_back(Column::text(std::move(rows.dates), part.dates.texts()));
+          values.push_back(rows.values.finish());
+        }
+        std::optional<Column> id_column = unify(ids), date_column = unify(dates), value_column = unify(values);
+        if (!id_column || !date_column || !value_column) {
+          exact = false;
+          return;
+        }
+        if (date_column->size() == 0) continue;
+        std::vector<std::size_t> order = date_order(*date_column);
+        std::vector<std::pair<std::string, Column>> columns;
+        columns.emplace_back("order_book_id", order.empty() ? std::move(*id_column) : id_column->take(order));
+        columns.emplace_back("date", order.empty() ? std::move(*date_column) : date_column->take(order));
+        columns.emplace_back("value", order.empty() ? std::move(*value_column) : value_column->take(order));
+        pieces[f] = QueryTable(std::move(columns));
+      }
+    } catch (...) {
+      std::lock_guard lock(failure_mutex);
+      if (!failure) failure = std::current_exception();
+      exact = false;
     }
-    std::optional<Column> id_column = unify(ids), date_column = unify(dates), value_column = unify(values);
-    if (!id_column || !date_column || !value_column) return false;
-    if (date_column->size() == 0) continue;
-    joined[f] = Joined{std::move(*id_column), std::move(*date_column), std::move(*value_column)};
-  }
+  };
+  workers.clear();
+  for (std::size_t i = 1; i < parts; ++i) workers.emplace_back(join);
+  join();
+  for (auto& worker : workers) worker.join();
+  if (failure) std::rethrow_exception(failure);
+  if (!exact) return false;
   scans.clear();
 
   for (std::size_t f = 0; f < names.size(); ++f) {
-    if (!joined[f]) continue;
-    Joined rows = std::move(*joined[f]);
-    joined[f].reset();
-    std::vector<std::size_t> order = date_order(rows.dates);
-    if (!order.empty()) {
-      rows.ids = rows.ids.take(order);
-      rows.dates = rows.dates.take(order);
-      rows.values = rows.values.take(order);
-    }
-    const std::size_t count = rows.dates.size();
-    std::vector<std::pair<std::string, Column>> columns;
-    columns.emplace_back("order_book_id", std::move(rows.ids));
-    columns.emplace_back("date", std::move(rows.dates));
-    columns.emplace_back("factor", Column::text(std::vector<std::int32_t>(count, 0), {names[f]}));
-    columns.emplace_back("value", std::move(rows.values));
-    consume(names[f], QueryTable(std::move(columns)));
+    if (!pieces[f]) continue;
+    QueryTable piece = std::move(*pieces[f]);
+    pieces[f].reset();
+    consume(names[f], std::move(piece));
   }
   return true;
+}
+
+QueryTable with_factor_column(const QueryTable& piece, const std::string& name) {
+  std::vector<std::pair<std::string, Column>> columns;
+  for (const auto& [column_name, column] : piece.columns()) {
+    if (column_name == "value")
+      columns.emplace_back("factor", Column::text(std::vector<std::int32_t>(piece.num_rows(), 0), {name}));
+    columns.emplace_back(column_name, column);
+  }
+  return QueryTable(std::move(columns));
 }
 
 std::optional<QueryTable> join_pieces(std::vector<QueryTable> pieces) {
