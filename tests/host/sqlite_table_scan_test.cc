@@ -175,6 +175,37 @@ TEST_P(TableScanSampleTest, ScanAndIndexReadsGiveTheSameAnswerForEveryRequestAnd
 INSTANTIATE_TEST_SUITE_P(BothLayouts, TableScanSampleTest, ::testing::Values(RowLayout::by_date, RowLayout::by_factor),
                          [](const auto& info) { return layout_name(info.param); });
 
+TEST(TableScanKinds, ColumnsOfMissingCellsOnlyTakeTheKindOfTheIndexRead) {
+  testing::TempDir dir;
+  // "Anonymous" has no instrument in any row and no value in some; "Close" is ordinary.
+  std::vector<testing::FactorRow> rows;
+  for (int d = 1; d <= 28; ++d) {
+    std::string date = std::string(d < 10 ? "2024-01-0" : "2024-01-");
+    date += std::to_string(d);
+    rows.push_back({"Anonymous", Cell(), date, d % 2 ? Cell() : Cell(std::int64_t{d})});
+    rows.push_back({"Close", std::string("000001.XSHE"), date, 10.0 + d});
+    rows.push_back({"Gaps", std::string("000001.XSHE"), date, Cell()});
+  }
+  testing::write_factor_database(dir / "f.db", rows);
+  SqliteFactorService index(dir / "f.db", 1, TableScan::never);
+  const std::vector<Strings> requests = {{"Anonymous"}, {"Gaps"}, {"Anonymous", "Gaps"}, {"Anonymous", "Close", "Gaps"}};
+  for (std::size_t threads : {1u, 3u}) {
+    SqliteFactorService scan(dir / "f.db", threads, TableScan::always);
+    for (const Range& range : RANGES) {
+      const std::string at = "threads " + std::to_string(threads) + " " + range.label();
+      for (const Strings& names : requests) {
+        expect_same_answer(scan.get_factors(names, range.start, range.end), index.get_factors(names, range.start, range.end),
+                           at + " " + joined(names));
+        expect_pieces_of(scan, index, names, range, true, at + " pieces " + joined(names));
+      }
+      for (const char* name : {"Anonymous", "Gaps"}) {
+        expect_same_answer(scan.get_factors(std::string(name), range.start, range.end),
+                           index.get_factors(std::string(name), range.start, range.end), at + " " + name);
+      }
+    }
+  }
+}
+
 // Tables a pass cannot read as the index does: the service must notice and read through the index.
 struct OddTable {
   const char* label;
