@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdio>
 
 #include "support/sqlite_fixture.h"
+#include "support/table_compare.h"
 #include "support/temp_dir.h"
 #include "velmora/errors.h"
 
@@ -146,22 +146,7 @@ TEST_F(SqliteFactorServiceTest, RefusesFilesThatAreNotFactorDatabasesWithoutCrea
 namespace velmora {
 namespace {
 
-// Every cell of two tables, compared by kind and value (NaN equal to NaN), column by column.
-void expect_same_table(const QueryTable& a, const QueryTable& b) {
-  ASSERT_EQ(a.column_names(), b.column_names());
-  ASSERT_EQ(a.num_rows(), b.num_rows());
-  for (const auto& name : a.column_names()) {
-    const Column& x = a.column(name);
-    const Column& y = b.column(name);
-    EXPECT_EQ(x.type(), y.type()) << name;
-    for (std::size_t row = 0; row < a.num_rows(); ++row) {
-      Cell p = x.cell(row), q = y.cell(row);
-      bool both_nan = std::holds_alternative<double>(p) && std::holds_alternative<double>(q) &&
-                      std::isnan(std::get<double>(p)) && std::isnan(std::get<double>(q));
-      EXPECT_TRUE(both_nan || p == q) << name << " row " << row;
-    }
-  }
-}
+using testing::expect_same_table;
 
 TEST(SqliteFactorServiceParallelRead, DateRangesOnParallelConnectionsGiveTheSingleConnectionAnswer) {
   testing::TempDir dir;

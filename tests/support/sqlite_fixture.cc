@@ -101,9 +101,38 @@ void write_factor_database(const std::filesystem::path& path, const std::vector<
   run(db.get(), "COMMIT");
 }
 
-void execute_sql(const std::filesystem::path& path, const std::string& sql) {
-  Database db = open(path, SQLITE_OPEN_READWRITE);
+void execute_sql(const std::filesystem::path& path, const std::string& sql, bool create) {
+  Database db = open(path, SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0));
   run(db.get(), sql);
+}
+
+std::vector<std::vector<Cell>> query_rows(const std::filesystem::path& path, const std::string& sql) {
+  Database db = open(path, SQLITE_OPEN_READONLY);
+  Statement statement = prepare(db.get(), sql);
+  std::vector<std::vector<Cell>> rows;
+  int code;
+  while ((code = sqlite3_step(statement.get())) == SQLITE_ROW) {
+    std::vector<Cell>& row = rows.emplace_back();
+    for (int c = 0; c < sqlite3_column_count(statement.get()); ++c) {
+      switch (sqlite3_column_type(statement.get(), c)) {
+        case SQLITE_NULL:
+          row.emplace_back();
+          break;
+        case SQLITE_INTEGER:
+          row.emplace_back(static_cast<std::int64_t>(sqlite3_column_int64(statement.get(), c)));
+          break;
+        case SQLITE_FLOAT:
+          row.emplace_back(sqlite3_column_double(statement.get(), c));
+          break;
+        default: {
+          const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement.get(), c));
+          row.emplace_back(std::string(text ? text : "", static_cast<std::size_t>(sqlite3_column_bytes(statement.get(), c))));
+        }
+      }
+    }
+  }
+  if (code != SQLITE_DONE) throw std::runtime_error(std::string("test database: ") + sqlite3_errmsg(db.get()));
+  return rows;
 }
 
 }  // namespace velmora::testing

@@ -34,7 +34,11 @@ struct IndexDailyRows {
 void write_factor_database(const std::filesystem::path& path, const std::vector<FactorRow>& factor_rows,
                            const IndexDailyRows& index_rows = {});
 
-// Runs `sql` on the database at `path` (for tests that alter a database).
-void execute_sql(const std::filesystem::path& path, const std::string& sql);
+// Runs `sql` on the database at `path` (for tests that alter a database); `create` makes a new file.
+void execute_sql(const std::filesystem::path& path, const std::string& sql, bool create = false);
+
+// Every row `sql` answers on the database at `path`, each cell with its stored kind (NULL missing, INTEGER
+// int64, REAL double, TEXT and BLOB text).
+std::vector<std::vector<Cell>> query_rows(const std::filesystem::path& path, const std::string& sql);
 
 }  // namespace velmora::testing

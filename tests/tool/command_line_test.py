@@ -100,6 +100,11 @@ class CommandLineTest(unittest.TestCase):
             (("sample", "--db", self.path("s.db"), "--days", "abc"), "sample", "abc"),
             (("sample", "--db", self.path("s.db"), "--start", "2023-02-29"), "sample", "2023-02-29"),
             (("sample", "--db", self.work), "sample", "is a directory"),
+            (("sample", "--db", self.path("s.db"), "--layout", "sideways"), "sample",
+             "--layout must be by-date or by-factor, not 'sideways'"),
+            (("sample", "--db", self.path("s.db"), "--layout", ""), "sample", "--layout must be by-date or by-factor, not ''"),
+            (("sample", "--db", self.path("s.db"), "--layout", "1"), "sample", "not '1'"),
+            (("sample", "--db", self.path("s.db"), "--layout", "by_factor"), "sample", "not 'by_factor'"),
             (("sample", "--db", self.path("no-dir", "s.db")), "sample", "no-dir is not a directory"),
             (("load", "--store", store, "--start", "yesterday"), "load", "yesterday"),
             (("load", "--store", store, "--start", "20230301", "--end", "20230201"), "load", "is after"),
@@ -191,6 +196,25 @@ class CommandLineTest(unittest.TestCase):
                           start).stdout
                 self.assertIn("(20230104 to 20230106)", out)
         self.assertFalse([name for name in os.listdir(self.work) if name.endswith(".partial")])
+
+    def test_sample_layouts_store_the_same_rows_in_either_order(self):
+        rows = {}
+        for layout in ("by-date", "by-factor", "BY-FACTOR"):
+            with self.subTest(layout=layout):
+                db = self.path("layout-" + layout + ".db")
+                run("sample", "--db", db, "--instruments", "5", "--days", "4", "--layout", layout, "--quiet")
+                connection = sqlite3.connect(db)
+                try:
+                    stored = [row[0] for row in connection.execute("SELECT factor FROM factor_values ORDER BY rowid")]
+                    rows[layout] = connection.execute(
+                        "SELECT factor, order_book_id, date, value FROM factor_values ORDER BY factor, rowid").fetchall()
+                finally:
+                    connection.close()
+                self.assertTrue(rows[layout])
+                # Factor by factor, every factor's rows lie together; day by day, they alternate.
+                self.assertEqual(stored == sorted(stored), layout != "by-date")
+        self.assertEqual(rows["by-factor"], rows["by-date"])
+        self.assertEqual(rows["BY-FACTOR"], rows["by-date"])
 
     def test_load_shows_the_stores_components_selects_benchmarks_and_reports_the_range_loaded(self):
         store = self.path("load-store")

@@ -36,6 +36,16 @@ inline std::string from_after_end(const std::string& from, const std::string& en
   return "--from " + from + " is after --end " + end + ": there is nothing to read again";
 }
 
+inline std::string not_a_choice(const std::string& option, const std::string& value, const std::string& choices) {
+  std::string text = option;
+  text += " must be ";
+  text += choices;
+  text += ", not '";
+  text += value;
+  text += "'";
+  return text;
+}
+
 inline std::string out_of_range(const std::string& option, std::int64_t value, std::int64_t low, std::int64_t high) {
   return option + " must be between " + std::to_string(low) + " and " + std::to_string(high) + ", not " +
          std::to_string(value);

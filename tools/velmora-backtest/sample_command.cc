@@ -1,8 +1,10 @@
+#include <cctype>
 #include <iostream>
-#include <map>
 
 #include "checks.h"
 #include "commands.h"
+#include "failure.h"
+#include "messages.h"
 #include "progress.h"
 #include "velmora/sample_database.h"
 
@@ -19,9 +21,18 @@ struct SampleCommandOptions {
   std::int64_t instruments = static_cast<std::int64_t>(SampleOptions{}.instruments);
   std::int64_t days = static_cast<std::int64_t>(SampleOptions{}.days);
   std::uint64_t seed = SampleOptions{}.seed;
-  RowLayout layout = SampleOptions{}.layout;
+  std::string layout = "by-date";
   bool quiet = false;
 };
+
+// The row layout --layout names, in any case.
+RowLayout checked_layout(const std::string& text) {
+  std::string name;
+  for (char c : text) name += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (name == "by-date") return RowLayout::by_date;
+  if (name == "by-factor") return RowLayout::by_factor;
+  throw UsageError(messages::not_a_choice("--layout", text, "by-date or by-factor"));
+}
 
 void run_sample(const SampleCommandOptions& options) {
   SampleOptions sample;
@@ -29,7 +40,7 @@ void run_sample(const SampleCommandOptions& options) {
   sample.days = static_cast<std::size_t>(checked_size("--days", options.days, 1, MAX_DAYS));
   sample.start = checked_date("--start", options.start);
   sample.seed = options.seed;
-  sample.layout = options.layout;
+  sample.layout = checked_layout(options.layout);
   check_writable_file("--db", options.db);
 
   StatusLine status(options.quiet);
@@ -51,10 +62,8 @@ void add_sample_command(CLI::App& app) {
   cmd->add_option("--days", options->days, "number of trading days (1 to 26000)")->capture_default_str();
   cmd->add_option("--start", options->start, "first date (YYYYMMDD, YYYY-MM-DD or YYYY/MM/DD)")->capture_default_str();
   cmd->add_option("--seed", options->seed, "random seed")->capture_default_str();
-  const std::map<std::string, RowLayout> layouts = {{"by-date", RowLayout::by_date}, {"by-factor", RowLayout::by_factor}};
   cmd->add_option("--layout", options->layout, "row order: by-date (every factor of a day together) or by-factor")
-      ->transform(CLI::CheckedTransformer(layouts, CLI::ignore_case))
-      ->default_str("by-date");
+      ->capture_default_str();
   cmd->add_flag("--quiet", options->quiet, "no progress on the terminal");
   cmd->callback([options] { run_sample(*options); });
 }

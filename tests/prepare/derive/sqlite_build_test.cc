@@ -6,6 +6,7 @@
 #include "velmora/backtest/builder.h"
 #include "velmora/backtest/store_helpers.h"
 #include "velmora/backtest/vocabulary.h"
+#include "velmora/sample_database.h"
 #include "velmora/sqlite_factor_service.h"
 
 namespace velmora::backtest {
@@ -78,6 +79,50 @@ TEST_F(SqliteBuildTest, FullAndIncrementalBuildsGiveTheSameMatrices) {
   const DateSeries& benchmark = full.data.benchmark_dict()->at("000300");
   EXPECT_EQ(benchmark.dates().names(), (std::vector<std::string>{"20240103", "20240104"}));
   EXPECT_DOUBLE_EQ(benchmark.values()[0], 101.0 / 100.0 - 1.0);
+}
+
+
+// Every matrix of two payloads identical, the benchmark series aside.
+void expect_same_payload(const Payload& a, const Payload& b, const std::string& context) {
+  ASSERT_EQ(a.data.keys(), b.data.keys()) << context;
+  for (const auto& key : a.data.keys()) {
+    if (key == "benchmark_dict") continue;
+    EXPECT_TRUE(identical(a.data.matrix(key), b.data.matrix(key))) << context << " " << key;
+  }
+}
+
+TEST(SqliteBuildReadPaths, BuildsReadingByPassesGiveThePayloadsOfIndexReads) {
+  testing::TempDir dir;
+  SampleOptions options;
+  options.instruments = 40;
+  options.days = 30;
+  options.start = "20240102";
+  options.layout = RowLayout::by_date;
+  write_sample_database(dir / "factors.db", options);
+  // Later duplicates with other values, stored after everything else, and a few gaps.
+  testing::execute_sql(dir / "factors.db",
+                       "INSERT INTO factor_values SELECT factor, order_book_id, date, value * 1.5 FROM factor_values "
+                       "WHERE rowid % 37 = 1; UPDATE factor_values SET value = NULL WHERE rowid % 101 = 7");
+
+  for (std::size_t threads : {1u, 3u}) {
+    const std::string at = "threads " + std::to_string(threads);
+    Payload index_full, index_incremental, scan_full, scan_incremental;
+    {
+      ScopedFactorService installed(std::make_shared<SqliteFactorService>(dir / "factors.db", threads, TableScan::never));
+      GroupPreparedDataBuilder builder("2024-01-01", "2024-02-29");
+      index_full = builder.build();
+      index_incremental = builder.build_incremental();
+    }
+    {
+      ScopedFactorService installed(std::make_shared<SqliteFactorService>(dir / "factors.db", threads, TableScan::always));
+      GroupPreparedDataBuilder builder("2024-01-01", "2024-02-29");
+      scan_full = builder.build();
+      scan_incremental = builder.build_incremental();
+    }
+    ASSERT_EQ(index_full.data.matrix("close_price").rows(), 30u) << at;
+    expect_same_payload(scan_full, index_full, at + " build");
+    expect_same_payload(scan_incremental, index_incremental, at + " incremental build");
+  }
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "support/call_log.h"
 #include "support/matrix_builders.h"
 #include "velmora/backtest/builder.h"
@@ -180,6 +182,119 @@ TEST(EmptyLike, TakesTheReferenceLabelsAndTheFill) {
   EXPECT_CELLS(zeros, ({{0.0, 0.0}}));
   WideMatrix columns_only = GroupPreparedDataBuilder::_empty_like(matrix({}, {"a"}, {}));
   EXPECT_FALSE(columns_only.has_data());
+}
+
+
+// A service that hands a batch answer over in pieces, one group of factors each, in the order the groups
+// are given, and can fail after handing over the first piece. Every other read goes to the in-memory
+// service, which records it.
+class PiecewiseService : public FactorService {
+ public:
+  PiecewiseService(std::shared_ptr<InMemoryFactorService> inner, std::vector<Strings> groups, bool fail_after_first)
+      : inner_(std::move(inner)), groups_(std::move(groups)), fail_after_first_(fail_after_first) {}
+
+  std::optional<QueryTable> get_factors(const FactorSelection& factor, const std::optional<std::string>& start,
+                                        const std::optional<std::string>& end) override {
+    return inner_->get_factors(factor, start, end);
+  }
+  void get_factors_by_factor(const Strings& names, const std::optional<std::string>& start,
+                             const std::optional<std::string>& end,
+                             const std::function<void(QueryTable piece)>& consume) override {
+    std::optional<QueryTable> whole = inner_->get_factors(FactorSelection(names), start, end);
+    if (!whole) return;
+    bool first = true;
+    for (const Strings& group : groups_) {
+      std::vector<std::size_t> rows;
+      for (std::size_t r = 0; r < whole->num_rows(); ++r) {
+        std::string factor = std::get<std::string>(whole->column("factor").cell(r));
+        if (std::find(group.begin(), group.end(), factor) != group.end()) rows.push_back(r);
+      }
+      if (rows.empty()) continue;
+      if (!first && fail_after_first_) throw VelmoraError("connection lost");
+      first = false;
+      std::vector<std::pair<std::string, Column>> columns;
+      for (const auto& name : whole->column_names()) columns.emplace_back(name, whole->column(name).take(rows));
+      consume(QueryTable(std::move(columns)));
+    }
+  }
+  std::optional<QueryTable> get_index_daily(const Strings& codes, const std::optional<std::string>& start,
+                                            const std::optional<std::string>& end) override {
+    return inner_->get_index_daily(codes, start, end);
+  }
+
+ private:
+  std::shared_ptr<InMemoryFactorService> inner_;
+  std::vector<Strings> groups_;
+  bool fail_after_first_;
+};
+
+class BatchPiecesTest : public ::testing::Test {
+ protected:
+  // Rows of every factor out of date order, a later duplicate, integers, a text number, a gap.
+  static std::shared_ptr<InMemoryFactorService> make_service() {
+    auto service = std::make_shared<InMemoryFactorService>();
+    service->set_factor_rows(QueryTable::from_rows(
+        {"order_book_id", "date", "factor", "value"},
+        {Row{text("600000.XSHG"), text("2024-01-03"), text("Close"), 7.0},
+         Row{text("000001.XSHE"), text("2024-01-02"), text("Volume"), std::int64_t{300}},
+         Row{text("000001.XSHE"), text("2024-01-02"), text("Close"), 10.0},
+         Row{text("000001.XSHE"), text("2024-01-02"), text("Open"), text("9.5")},
+         Row{text("600000.XSHG"), text("2024-01-02"), text("Volume"), std::int64_t{200}},
+         Row{text("000001.XSHE"), text("2024-01-03"), text("Open"), Cell()},
+         Row{text("000001.XSHE"), text("2024-01-02"), text("Close"), 10.5},
+         Row{text("600000.XSHG"), text("2024-01-04"), text("Open"), 8.25}}));
+    return service;
+  }
+
+  // The batch read through `service`, with the calls `recorder` saw.
+  MatrixMap batch_through(std::shared_ptr<FactorService> service, InMemoryFactorService& recorder, Strings& calls) {
+    recorder.clear_calls();
+    ScopedFactorService installed(std::move(service));
+    MatrixMap batch = builder_._read_normal_factor_batch(names_);
+    calls = call_log(recorder);
+    return batch;
+  }
+
+  static void expect_same_matrices(const MatrixMap& a, const MatrixMap& b, const std::string& context) {
+    ASSERT_EQ(a.keys(), b.keys()) << context;
+    for (const auto& name : a.keys()) EXPECT_TRUE(identical(a.at(name), b.at(name))) << context << " " << name;
+  }
+
+  std::shared_ptr<InMemoryFactorService> inner_ = make_service();
+  GroupPreparedDataBuilder builder_{"20240101", "20240131"};
+  const Strings names_ = {"Open", "Close", "Volume", "Absent"};
+};
+
+TEST_F(BatchPiecesTest, PiecesInAnySplitMakeTheMatricesOfTheWholeAnswer) {
+  Strings calls;
+  const MatrixMap whole = batch_through(inner_, *inner_, calls);
+  EXPECT_EQ(calls, (Strings{"list:Open,Close,Volume,Absent", "one:Absent"}));
+  EXPECT_CELLS(whole.at("Close"), ({{10.5, nan}, {nan, 7.0}}));
+  EXPECT_CELLS(whole.at("Open"), ({{9.5, nan}, {nan, 8.25}}));  // the day of the gap alone is dropped
+
+  const std::vector<std::vector<Strings>> splits = {
+      {{"Close", "Open", "Volume"}}, {{"Close"}, {"Open"}, {"Volume"}}, {{"Volume"}, {"Open", "Close"}}, {{"Open"}, {"Volume", "Close"}}};
+  for (const auto& groups : splits) {
+    std::string context = std::to_string(groups.size()) + " pieces, first " + groups.front().front();
+    const MatrixMap pieces = batch_through(std::make_shared<PiecewiseService>(inner_, groups, false), *inner_, calls);
+    expect_same_matrices(pieces, whole, context);
+    EXPECT_EQ(calls, (Strings{"list:Open,Close,Volume,Absent", "one:Absent"})) << context;
+  }
+}
+
+TEST_F(BatchPiecesTest, AFailureAfterTheFirstPieceFallsBackToSingleReadsOfEveryName) {
+  Strings calls;
+  auto failing = make_service();
+  failing->fail_when(factor_list_call(), std::make_exception_ptr(VelmoraError("batch down")));
+  const MatrixMap singles = batch_through(failing, *failing, calls);
+  EXPECT_EQ(calls, (Strings{"list:Open,Close,Volume,Absent", "one:Open", "one:Close", "one:Volume", "one:Absent"}));
+  EXPECT_TRUE(singles.at("Close").has_data());
+
+  const MatrixMap failed =
+      batch_through(std::make_shared<PiecewiseService>(inner_, std::vector<Strings>{{"Close"}, {"Open"}, {"Volume"}}, true),
+                    *inner_, calls);
+  expect_same_matrices(failed, singles, "failed after one piece");
+  EXPECT_EQ(calls, (Strings{"list:Open,Close,Volume,Absent", "one:Open", "one:Close", "one:Volume", "one:Absent"}));
 }
 
 }  // namespace

@@ -85,5 +85,53 @@ TEST_F(SqliteReadsTest, ABatchThatCannotBeReadFallsBackAndTheSingleReadsFailLoud
   EXPECT_TRUE(builder_._component_matrices({"rq_index_components_new_000300.XSHG"}).empty());
 }
 
+
+// Hands a batch answer over whole, as a service without piecewise answers does.
+class WholeAnswers : public FactorService {
+ public:
+  explicit WholeAnswers(std::shared_ptr<FactorService> inner) : inner_(std::move(inner)) {}
+  std::optional<QueryTable> get_factors(const FactorSelection& factor, const std::optional<std::string>& start,
+                                        const std::optional<std::string>& end) override {
+    return inner_->get_factors(factor, start, end);
+  }
+  std::optional<QueryTable> get_index_daily(const Strings& codes, const std::optional<std::string>& start,
+                                            const std::optional<std::string>& end) override {
+    return inner_->get_index_daily(codes, start, end);
+  }
+
+ private:
+  std::shared_ptr<FactorService> inner_;
+};
+
+TEST(SqliteBatchPieces, AFactorColumnComparedWithoutCaseGivesTheMatricesOfTheWholeAnswer) {
+  velmora::testing::TempDir dir;
+  // Spellings the collation holds equal, interleaved in the index's order with the requested one.
+  velmora::testing::execute_sql(
+      dir / "f.db",
+      "CREATE TABLE factor_values (factor TEXT COLLATE NOCASE NOT NULL, order_book_id TEXT, date TEXT, value);"
+      "CREATE INDEX factor_values_factor_date ON factor_values(factor, date);"
+      "INSERT INTO factor_values VALUES ('Close', '000001.XSHE', '2024-01-02', 1.0),"
+      " ('CLOSE', '000001.XSHE', '2024-01-02', 2.0), ('Close', '600000.XSHG', '2024-01-03', 3.0),"
+      " ('close', '600000.XSHG', '2024-01-04', 4.0), ('Close', '000001.XSHE', '2024-01-04', 5.0),"
+      " ('Open', '000001.XSHE', '2024-01-02', 6.0), ('OPEN', '000001.XSHE', '2024-01-03', 7.0)",
+      true);
+  GroupPreparedDataBuilder builder("20240101", "20240104");
+  for (TableScan scan : {TableScan::never, TableScan::always}) {
+    auto service = std::make_shared<SqliteFactorService>(dir / "f.db", 2, scan);
+    MatrixMap whole, pieces;
+    {
+      ScopedFactorService installed(std::make_shared<WholeAnswers>(service));
+      whole = builder._read_normal_factor_batch(Strings{"Close", "Open"});
+    }
+    {
+      ScopedFactorService installed(service);
+      pieces = builder._read_normal_factor_batch(Strings{"Close", "Open"});
+    }
+    ASSERT_EQ(pieces.keys(), whole.keys());
+    for (const auto& name : whole.keys()) EXPECT_TRUE(identical(pieces.at(name), whole.at(name))) << name;
+    EXPECT_EQ(pieces.at("Close").rows(), 3u);
+  }
+}
+
 }  // namespace
 }  // namespace velmora::backtest

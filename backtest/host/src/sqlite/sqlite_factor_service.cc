@@ -284,7 +284,9 @@ void SqliteFactorService::get_factors_by_factor(const std::vector<std::string>& 
                      [&](const std::string& name, QueryTable piece) { consume(with_factor_column(piece, name)); }))
       return;
   }
-  if (names.size() > 1 && table_traits(db, path_).text_factors) {
+  // Rows of one factor follow each other in the index's order only when factors compare by their bytes; a
+  // collation may interleave spellings it holds equal, and split one factor over several pieces.
+  if (TableTraits traits = table_traits(db, path_); names.size() > 1 && traits.text_factors && traits.byte_order) {
     stream_index_read(db, path_, names, range, consume);
     return;
   }

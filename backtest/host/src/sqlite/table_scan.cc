@@ -241,7 +241,8 @@ std::optional<Column> unify(const std::vector<Column>& parts) {
     if (kind && *kind != type) return std::nullopt;
     kind = type;
   }
-  if (!kind) return Column::concat(parts.empty() ? std::span<const Column>() : std::span(parts));  // only missing cells
+  // Only missing cells: a float64 column of NaN, as a builder fed no value makes it (also for instruments).
+  if (!kind) return missing_column(ColumnType::float64, rows);
   const ColumnType target = *kind == ColumnType::float64 && !floats && integers ? ColumnType::int64 : *kind;
   std::vector<Column> same;
   for (const Column& part : parts) {
