@@ -194,6 +194,9 @@ Stages staged_build(TimedService& service, const GroupPreparedDataBuilder& build
     return builder._assemble_payload(data, read.component_matrices, read.benchmark_dict, read.component_names,
                                      "created_at");
   });
+  // As after build() returns: only the payload is alive while it is written.
+  read = SourceData();
+  data = MatrixMap();
   timed(stages.store_write, [&] {
     BinaryPreparedDataStore(store_dir).write(payload);
     return 0;
@@ -219,6 +222,9 @@ Stages staged_batch_build(TimedService& service, const GroupPreparedDataBuilder&
     return builder._assemble_payload(data, read.component_matrices, read.benchmark_dict, read.component_names,
                                      "updated_at");
   });
+  // As after build() returns: only the payload is alive while it is written.
+  read = SourceData();
+  data = MatrixMap();
   timed(stages.store_write, [&] {
     BinaryPreparedDataStore(store_dir).write(payload);
     return 0;
