@@ -188,6 +188,7 @@ Stages staged_build(TimedService& service, const GroupPreparedDataBuilder& build
     stages.masks -= conversion;
     stages.long_to_wide += conversion;
   }
+  service.answers.clear();  // a build holds no answer past its conversion
   read.benchmark_dict = timed(stages.benchmark, [&] { return builder._read_benchmark_dict(); });
   MatrixMap data = timed(stages.derivation, [&] { return GroupPreparedDataBuilder::_build_from_matrices(read.source); });
   Payload payload = timed(stages.payload, [&] {

@@ -127,6 +127,23 @@ std::optional<QueryTable> ObservedFactorService::get_factors(const FactorSelecti
   return inner_->get_factors(factor, start_date, end_date);
 }
 
+void ObservedFactorService::get_factors_by_factor(const std::vector<std::string>& names,
+                                                  const std::optional<std::string>& start_date,
+                                                  const std::optional<std::string>& end_date,
+                                                  const std::function<void(QueryTable piece)>& consume) {
+  announce(std::to_string(names.size()) + " factors in one batch");
+  inner_->get_factors_by_factor(names, start_date, end_date, consume);
+}
+
+void ObservedFactorService::read_ahead(const std::vector<std::string>& names,
+                                       const std::optional<std::string>& start_date,
+                                       const std::optional<std::string>& end_date) {
+  status_.show("reading " + std::to_string(names.size()) + " factors ahead");
+  inner_->read_ahead(names, start_date, end_date);
+}
+
+void ObservedFactorService::forget_read_ahead() { inner_->forget_read_ahead(); }
+
 std::optional<QueryTable> ObservedFactorService::get_index_daily(const std::vector<std::string>& order_book_ids,
                                                                  const std::optional<std::string>& start_date,
                                                                  const std::optional<std::string>& end_date) {

@@ -50,13 +50,20 @@ class StatusLine {
 // the CJK ones as two), with "…" marking the cut.
 std::string fit_to_width(const std::string& text, std::size_t width);
 
-// Forwards every query to `inner` and reports it on `status` before it runs: which read, n of m.
+// Forwards every query and read-ahead to `inner` (a service's own way of reading must survive being
+// observed) and reports it on `status` before it runs: which read, n of m.
 class ObservedFactorService : public FactorService {
  public:
   ObservedFactorService(std::shared_ptr<FactorService> inner, StatusLine& status, std::optional<int> expected_reads);
 
   std::optional<QueryTable> get_factors(const FactorSelection& factor, const std::optional<std::string>& start_date,
                                         const std::optional<std::string>& end_date) override;
+  void get_factors_by_factor(const std::vector<std::string>& names, const std::optional<std::string>& start_date,
+                             const std::optional<std::string>& end_date,
+                             const std::function<void(QueryTable piece)>& consume) override;
+  void read_ahead(const std::vector<std::string>& names, const std::optional<std::string>& start_date,
+                  const std::optional<std::string>& end_date) override;
+  void forget_read_ahead() override;
   std::optional<QueryTable> get_index_daily(const std::vector<std::string>& order_book_ids,
                                             const std::optional<std::string>& start_date,
                                             const std::optional<std::string>& end_date) override;

@@ -1,11 +1,9 @@
 #include "sqlite/table_scan.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <cmath>
 #include <exception>
-#include <mutex>
 #include <numeric>
 #include <string_view>
 #include <thread>
@@ -305,7 +303,10 @@ std::optional<Selection> estimate_selection(sqlite3* db, const std::filesystem::
                                             bool any_size) {
   Selection selection;
   {
-    Statement bounds = prepare(db, path, "SELECT min(rowid), max(rowid) FROM factor_values");
+    // Two subqueries: SQLite answers a lone min() or max() of the rowid with one seek, but both in one
+    // query with a pass over the whole table.
+    Statement bounds = prepare(db, path,
+                               "SELECT (SELECT min(rowid) FROM factor_values), (SELECT max(rowid) FROM factor_values)");
     if (sqlite3_step(bounds.get()) != SQLITE_ROW || sqlite3_column_type(bounds.get(), 0) == SQLITE_NULL) return std::nullopt;
     selection.first_rowid = sqlite3_column_int64(bounds.get(), 0);
     selection.last_rowid = sqlite3_column_int64(bounds.get(), 1);
@@ -354,8 +355,6 @@ bool scan_factors(sqlite3* db, std::vector<Database>& readers, const std::filesy
   const std::int64_t span = selection.last_rowid - selection.first_rowid + 1;
   std::vector<PartScan> scans(parts);
   std::vector<std::exception_ptr> failures(parts);
-  std::exception_ptr failure;
-  std::mutex failure_mutex;
   auto scan = [&](std::size_t i) {
     try {
       std::int64_t first = selection.first_rowid + span * static_cast<std::int64_t>(i) / static_cast<std::int64_t>(parts);
@@ -377,46 +376,28 @@ bool scan_factors(sqlite3* db, std::vector<Database>& readers, const std::filesy
   for (const auto& part : scans)
     if (!part.exact) return false;
 
-  // Every factor's parts as single columns in the index read's order, on as many threads as the scan used,
-  // all checked before any piece is handed over.
+  // Every factor's parts as single columns in the index read's order, all checked before any piece is handed
+  // over. One factor at a time: joining copies a factor's rows while its parts are held, and the scan's rows
+  // are the most memory a build holds at once.
   std::vector<std::optional<QueryTable>> pieces(names.size());
-  std::atomic<bool> exact{true};
-  std::atomic<std::size_t> next{0};
-  auto join = [&] {
-    try {
-      for (std::size_t f; exact && (f = next.fetch_add(1)) < names.size();) {
-        std::vector<Column> ids, dates, values;
-        for (auto& part : scans) {
-          FactorRows& rows = part.factors[f];
-          ids.push_back(Column::text(std::move(rows.ids), part.ids.texts()));
-          dates.push_back(Column::text(std::move(rows.dates), part.dates.texts()));
-          values.push_back(rows.values.finish());
-        }
-        std::optional<Column> id_column = unify(ids), date_column = unify(dates), value_column = unify(values);
-        if (!id_column || !date_column || !value_column) {
-          exact = false;
-          return;
-        }
-        if (date_column->size() == 0) continue;
-        std::vector<std::size_t> order = date_order(*date_column);
-        std::vector<std::pair<std::string, Column>> columns;
-        columns.emplace_back("order_book_id", order.empty() ? std::move(*id_column) : id_column->take(order));
-        columns.emplace_back("date", order.empty() ? std::move(*date_column) : date_column->take(order));
-        columns.emplace_back("value", order.empty() ? std::move(*value_column) : value_column->take(order));
-        pieces[f] = QueryTable(std::move(columns));
-      }
-    } catch (...) {
-      std::lock_guard lock(failure_mutex);
-      if (!failure) failure = std::current_exception();
-      exact = false;
+  for (std::size_t f = 0; f < names.size(); ++f) {
+    std::vector<Column> ids, dates, values;
+    for (auto& part : scans) {
+      FactorRows& rows = part.factors[f];
+      ids.push_back(Column::text(std::move(rows.ids), part.ids.texts()));
+      dates.push_back(Column::text(std::move(rows.dates), part.dates.texts()));
+      values.push_back(rows.values.finish());
     }
-  };
-  workers.clear();
-  for (std::size_t i = 1; i < parts; ++i) workers.emplace_back(join);
-  join();
-  for (auto& worker : workers) worker.join();
-  if (failure) std::rethrow_exception(failure);
-  if (!exact) return false;
+    std::optional<Column> id_column = unify(ids), date_column = unify(dates), value_column = unify(values);
+    if (!id_column || !date_column || !value_column) return false;
+    if (date_column->size() == 0) continue;
+    std::vector<std::size_t> order = date_order(*date_column);
+    std::vector<std::pair<std::string, Column>> columns;
+    columns.emplace_back("order_book_id", order.empty() ? std::move(*id_column) : id_column->take(order));
+    columns.emplace_back("date", order.empty() ? std::move(*date_column) : date_column->take(order));
+    columns.emplace_back("value", order.empty() ? std::move(*value_column) : value_column->take(order));
+    pieces[f] = QueryTable(std::move(columns));
+  }
   scans.clear();
 
   for (std::size_t f = 0; f < names.size(); ++f) {
