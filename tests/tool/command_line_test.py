@@ -302,13 +302,13 @@ class CommandLineTest(unittest.TestCase):
         self.assertIn("faults", result.stderr)
 
 
-    def test_progress_on_a_narrow_terminal_ticks_and_never_wraps(self):
-        columns = 34
+    @staticmethod
+    def status_lines(arguments, columns):
+        """Every redraw of the status line of the tool run with `arguments` on a terminal `columns` wide."""
         master, terminal = pty.openpty()
         fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
-        db = self.path("a-sample-with-a-long-name-for-the-status-line.db")
-        writer = subprocess.Popen([tool_support.TOOL, "sample", "--db", db, "--instruments", "300", "--days", "300"],
-                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=terminal)
+        command = subprocess.Popen([tool_support.TOOL, *arguments],
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=terminal)
         os.close(terminal)
         shown = b""
         while True:
@@ -320,10 +320,14 @@ class CommandLineTest(unittest.TestCase):
                 break
             shown += chunk
         os.close(master)
-        self.assertEqual(writer.wait(timeout=300), 0)
-
+        assert command.wait(timeout=300) == 0, arguments
         redraws = [part.replace("\x1b[K", "") for part in re.split(r"[\r\n]", shown.decode())]
-        redraws = [part for part in redraws if part]
+        return [part for part in redraws if part]
+
+    def test_progress_on_a_narrow_terminal_ticks_and_never_wraps(self):
+        columns = 34
+        db = self.path("a-sample-with-a-long-name-for-the-status-line.db")
+        redraws = self.status_lines(["sample", "--db", db, "--instruments", "300", "--days", "300"], columns)
         self.assertTrue(redraws, "no progress on a terminal")
         for line in redraws:
             width = sum(2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in line)
@@ -331,6 +335,22 @@ class CommandLineTest(unittest.TestCase):
         self.assertTrue(all(line.startswith("writing the sample") and "\u2026" in line for line in redraws))
         timers = {re.search(r"\[(\d+\.\d)s\]$", line).group(1) for line in redraws}
         self.assertGreater(len(timers), 2, "the timer did not tick while the step reported nothing")
+
+
+    def test_a_build_reads_its_factors_ahead_in_one_pass_through_the_progress_report(self):
+        # The progress report wraps the factor service: it must pass the build's read-ahead on, or every
+        # factor of a day-by-day database is read through the index, many times slower.
+        db = self.path("day-by-day.db")
+        run("sample", "--db", db, "--instruments", "300", "--days", "250", "--quiet")
+        lines = self.status_lines(["build", "--db", db, "--store", self.path("store"),
+                                   "--start", "20230102", "--end", "20231231"], 200)
+        ahead = [line for line in lines if re.match(r"reading \d+ factors ahead", line)]
+        self.assertTrue(ahead, lines)
+        first_single_read = next(i for i, line in enumerate(lines) if line.startswith("reading Close"))
+        self.assertLess(lines.index(ahead[0]), first_single_read)
+        batch = self.status_lines(["build", "--batch", "--db", db, "--store", self.path("batch-store"),
+                                   "--start", "20230102", "--end", "20231231"], 200)
+        self.assertTrue(any(re.match(r"reading \d+ factors in one batch", line) for line in batch), batch)
 
 
 if __name__ == "__main__":

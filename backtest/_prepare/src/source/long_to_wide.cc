@@ -1,10 +1,13 @@
 // Long-to-wide conversion of a factor-service answer: one matrix per requested factor name.
 
+#include <algorithm>
+#include <mutex>
 #include <unordered_map>
 
 #include "source/distinct_values.h"
 #include "source/pivot.h"
 #include "velmora/backtest/builder.h"
+#include "velmora/backtest/parallel.h"
 #include "velmora/backtest/store_helpers.h"
 #include "velmora/errors.h"
 #include "velmora/query_table.h"
@@ -19,6 +22,8 @@ constexpr std::size_t INSTRUMENT_KEY_LENGTH = 6;
 // Groups are pivoted from their runs of consecutive rows when the runs are few (an answer ordered by factor
 // has one run per factor); otherwise each group scans the whole table, filtered by its factor codes.
 constexpr std::size_t MAX_RUNS_PER_ROW_DIVISOR = 64;
+// Rows per thread below which finding the runs stays on one thread.
+constexpr std::size_t MIN_ROWS_PER_CHUNK = 1 << 16;
 
 struct Readings {
   EncodedColumn dates;
@@ -66,22 +71,34 @@ void convert_groups(const QueryTable& table, const Readings& readings, const std
   }
   if (group_names.empty()) return;
 
-  // Runs of consecutive rows of one group.
+  // Runs of consecutive rows of one group. The rows where the factor changes are found on all threads (an
+  // answer of one factor has none), then the runs are read off them in order.
   const std::span<const std::int32_t> codes = *factors.codes;
+  std::vector<std::pair<std::size_t, std::vector<std::size_t>>> changes_by_chunk;
+  std::mutex merge;
+  parallel_for(codes.size(), MIN_ROWS_PER_CHUNK, [&](std::size_t from, std::size_t to) {
+    std::vector<std::size_t> changes;
+    for (std::size_t row = std::max<std::size_t>(from, 1); row < to; ++row)
+      if (codes[row] != codes[row - 1]) changes.push_back(row);
+    std::lock_guard lock(merge);
+    changes_by_chunk.emplace_back(from, std::move(changes));
+  });
+  std::sort(changes_by_chunk.begin(), changes_by_chunk.end());
   std::vector<std::vector<source::RowRange>> runs(group_names.size());
   std::size_t run_count = 0;
-  for (std::size_t row = 0; row < codes.size();) {
-    std::int32_t code = codes[row];
-    std::size_t end = row + 1;
-    while (end < codes.size() && codes[end] == code) ++end;
+  std::size_t run_start = 0;
+  auto close_run = [&](std::size_t end) {
+    std::int32_t code = codes[run_start];
     std::int32_t group = code < 0 ? -1 : group_of_code[static_cast<std::size_t>(code)];
     if (group >= 0) {
-      auto g = static_cast<std::size_t>(group);
-      runs[g].push_back({row, end});
+      runs[static_cast<std::size_t>(group)].push_back({run_start, end});
       ++run_count;
     }
-    row = end;
-  }
+    run_start = end;
+  };
+  for (const auto& [from, changes] : changes_by_chunk)
+    for (std::size_t change : changes) close_run(change);
+  if (!codes.empty()) close_run(codes.size());
   const bool use_runs = run_count <= codes.size() / MAX_RUNS_PER_ROW_DIVISOR + group_names.size();
 
   // Each group fills its own entry, so the order of the groups does not matter.
