@@ -350,8 +350,8 @@ bool scan_factors(sqlite3* db, std::vector<Database>& readers, const std::filesy
   for (double rows : selection.rows_of_name)
     reserve.push_back(static_cast<std::size_t>(rows * RESERVE_MARGIN / static_cast<double>(parts)));
 
-  // Part i scans the rowids from bounds[i] up to bounds[i + 1] - 1; the last part runs to the end of the
-  // table, taking rows added since the estimate.
+  // Part i scans the i-th of `parts` equal stretches of the rowid range; the first part starts below it and
+  // the last runs to the end of the table, taking rows added since the estimate.
   const std::int64_t span = selection.last_rowid - selection.first_rowid + 1;
   std::vector<PartScan> scans(parts);
   std::vector<std::exception_ptr> failures(parts);
