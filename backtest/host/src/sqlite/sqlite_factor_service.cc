@@ -230,8 +230,6 @@ SqliteFactorService::SqliteFactorService(std::filesystem::path database, std::si
   code = sqlite3_step(statement.get());
   if (code == SQLITE_NOTADB) fail(path_, "not a SQLite database");
   if (code != SQLITE_ROW) fail(path_, std::string("cannot be read: ") + sqlite3_errmsg(connection_->db.get()));
-  connection_->db.reset();
-  connection_->db = open_reader(path_);
 }
 
 SqliteFactorService::~SqliteFactorService() = default;
