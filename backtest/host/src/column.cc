@@ -13,16 +13,6 @@
 namespace velmora {
 
 namespace {
-// Room for `rows` values, in huge pages when the buffer is large (it is filled right away).
-template <typename Vector>
-void reserve_advised(Vector& values, std::size_t rows) {
-  values.reserve(rows);
-  advise_huge_pages(values.data(), values.capacity() * sizeof(typename Vector::value_type));
-}
-}  // namespace
-
-
-namespace {
 
 constexpr double NOT_A_NUMBER = std::numeric_limits<double>::quiet_NaN();
 

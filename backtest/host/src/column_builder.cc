@@ -14,15 +14,6 @@ ColumnBuilder::~ColumnBuilder() = default;
 ColumnBuilder::ColumnBuilder(ColumnBuilder&&) noexcept = default;
 ColumnBuilder& ColumnBuilder::operator=(ColumnBuilder&&) noexcept = default;
 
-namespace {
-// Room for `rows` values, in huge pages when the buffer is large (it is filled right away).
-template <typename Vector>
-void reserve_advised(Vector& values, std::size_t rows) {
-  values.reserve(rows);
-  advise_huge_pages(values.data(), values.capacity() * sizeof(typename Vector::value_type));
-}
-}  // namespace
-
 void ColumnBuilder::reserve(std::size_t rows) { reserved_ = rows; }
 
 void ColumnBuilder::push_valid(bool present) {

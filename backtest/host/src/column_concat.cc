@@ -9,16 +9,6 @@
 namespace velmora {
 
 namespace {
-// Room for `rows` values, in huge pages when the buffer is large (it is filled right away).
-template <typename Vector>
-void reserve_advised(Vector& values, std::size_t rows) {
-  values.reserve(rows);
-  advise_huge_pages(values.data(), values.capacity() * sizeof(typename Vector::value_type));
-}
-}  // namespace
-
-
-namespace {
 
 // The parts' validity masks joined; empty when every cell of every part is present.
 std::vector<std::uint8_t> joined_validity(std::span<const Column> parts, std::size_t total) {

@@ -15,4 +15,11 @@ namespace velmora {
 // buffers below a few huge pages are left alone.
 VELMORA_HOST_EXPORT void advise_huge_pages(const void* data, std::size_t bytes);
 
+// Room for `count` elements in `values`, advised as above: for a vector about to be filled.
+template <typename Vector>
+void reserve_advised(Vector& values, std::size_t count) {
+  values.reserve(count);
+  advise_huge_pages(values.data(), values.capacity() * sizeof(typename Vector::value_type));
+}
+
 }  // namespace velmora

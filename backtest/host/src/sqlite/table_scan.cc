@@ -138,10 +138,8 @@ void scan_part(sqlite3* db, const std::filesystem::path& path, const std::vector
   out.factors.resize(names.size());
   for (std::size_t i = 0; i < names.size(); ++i) {
     FactorRows& rows = out.factors[i];
-    rows.ids.reserve(reserve[i]);
-    rows.dates.reserve(reserve[i]);
-    advise_huge_pages(rows.ids.data(), rows.ids.capacity() * sizeof(std::int32_t));
-    advise_huge_pages(rows.dates.data(), rows.dates.capacity() * sizeof(std::int32_t));
+    reserve_advised(rows.ids, reserve[i]);
+    reserve_advised(rows.dates, reserve[i]);
     rows.values.reserve(reserve[i]);
   }
   // The rowid bounds walk the table itself; NOT INDEXED keeps the planner off the (factor, date) index.
