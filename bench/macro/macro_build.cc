@@ -152,6 +152,24 @@ struct Stages {
   double total() const { return sqlite_read + long_to_wide + masks + benchmark + derivation + payload + store_write; }
 };
 
+// The stages after the reads, timed each: derivation, payload assembly and the store write. The write runs
+// with only the payload alive, as it does after build() returns.
+void derive_and_write(Stages& stages, const GroupPreparedDataBuilder& builder, SourceData read,
+                      const std::string& store_dir, const std::string& meta_time_key) {
+  auto begin = Clock::now();
+  MatrixMap data = GroupPreparedDataBuilder::_build_from_matrices(read.source);
+  stages.derivation += seconds_since(begin);
+  begin = Clock::now();
+  Payload payload = builder._assemble_payload(data, read.component_matrices, read.benchmark_dict,
+                                              read.component_names, meta_time_key);
+  stages.payload += seconds_since(begin);
+  read = SourceData();
+  data = MatrixMap();
+  begin = Clock::now();
+  BinaryPreparedDataStore(store_dir).write(payload);
+  stages.store_write += seconds_since(begin);
+}
+
 // The full build, with each stage timed on its own: the same calls, in the same order, as build().
 Stages staged_build(TimedService& service, const GroupPreparedDataBuilder& builder, const std::string& store_dir) {
   Stages stages;
@@ -190,18 +208,7 @@ Stages staged_build(TimedService& service, const GroupPreparedDataBuilder& build
   }
   service.answers.clear();  // a build holds no answer past its conversion
   read.benchmark_dict = timed(stages.benchmark, [&] { return builder._read_benchmark_dict(); });
-  MatrixMap data = timed(stages.derivation, [&] { return GroupPreparedDataBuilder::_build_from_matrices(read.source); });
-  Payload payload = timed(stages.payload, [&] {
-    return builder._assemble_payload(data, read.component_matrices, read.benchmark_dict, read.component_names,
-                                     "created_at");
-  });
-  // As after build() returns: only the payload is alive while it is written.
-  read = SourceData();
-  data = MatrixMap();
-  timed(stages.store_write, [&] {
-    BinaryPreparedDataStore(store_dir).write(payload);
-    return 0;
-  });
+  derive_and_write(stages, builder, std::move(read), store_dir, "created_at");
   return stages;
 }
 
@@ -212,24 +219,7 @@ Stages staged_batch_build(TimedService& service, const GroupPreparedDataBuilder&
   SourceData read = builder._read_source_data(true);
   stages.sqlite_read = service.seconds;
   stages.long_to_wide = seconds_since(begin) - service.seconds;  // conversion and masks together
-  auto timed = [&](double& stage, auto&& work) {
-    auto start = Clock::now();
-    auto result = work();
-    stage += seconds_since(start);
-    return result;
-  };
-  MatrixMap data = timed(stages.derivation, [&] { return GroupPreparedDataBuilder::_build_from_matrices(read.source); });
-  Payload payload = timed(stages.payload, [&] {
-    return builder._assemble_payload(data, read.component_matrices, read.benchmark_dict, read.component_names,
-                                     "updated_at");
-  });
-  // As after build() returns: only the payload is alive while it is written.
-  read = SourceData();
-  data = MatrixMap();
-  timed(stages.store_write, [&] {
-    BinaryPreparedDataStore(store_dir).write(payload);
-    return 0;
-  });
+  derive_and_write(stages, builder, std::move(read), store_dir, "updated_at");
   return stages;
 }
 

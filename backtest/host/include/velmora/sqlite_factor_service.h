@@ -53,6 +53,7 @@ namespace velmora {
 
 namespace sqlite_io {
 struct DateRange;
+struct TableTraits;
 }
 
 // Whether a request is read by a pass over the whole table: when it selects a large share of it, or always
@@ -87,7 +88,8 @@ class VELMORA_HOST_EXPORT SqliteFactorService : public FactorService {
   struct ReadAhead;
 
   // The plan of a pass over the table, when the request should be read by one. REQUIRES: the lock.
-  std::optional<ScanPlan> scan_plan(const std::vector<std::string>& names, const sqlite_io::DateRange& range);
+  std::optional<ScanPlan> scan_plan(const std::vector<std::string>& names, const sqlite_io::DateRange& range,
+                                    const sqlite_io::TableTraits& traits);
   // The request read through the (factor, date) index. REQUIRES: the lock.
   std::optional<QueryTable> index_read(const std::vector<std::string>& names, const sqlite_io::DateRange& range);
 

@@ -164,13 +164,12 @@ void stream_index_read(sqlite3* db, const std::filesystem::path& path, const std
   };
   int code;
   while ((code = sqlite3_step(statement.get())) == SQLITE_ROW) {
-    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement.get(), 2));
-    std::string_view current(text ? text : "", static_cast<std::size_t>(sqlite3_column_bytes(statement.get(), 2)));
+    std::string_view current = text_of(sqlite3_column_value(statement.get(), 2));
     if (current != factor) {
       hand_over();
       factor = current;
     }
-    for (int c = 0; c < 4; ++c) append_cell(builders[static_cast<std::size_t>(c)], statement.get(), c);
+    for (int c = 0; c < 4; ++c) append_value(builders[static_cast<std::size_t>(c)], sqlite3_column_value(statement.get(), c));
   }
   if (code != SQLITE_DONE) fail(path, std::string("query failed: ") + sqlite3_errmsg(db));
   hand_over();
@@ -196,10 +195,10 @@ struct SqliteFactorService::ScanPlan {
 };
 
 std::optional<SqliteFactorService::ScanPlan> SqliteFactorService::scan_plan(const std::vector<std::string>& names,
-                                                                          const DateRange& range) {
+                                                                          const DateRange& range,
+                                                                          const TableTraits& traits) {
   if (table_scan_ == TableScan::never) return std::nullopt;
   sqlite3* db = connection_->db.get();
-  TableTraits traits = table_traits(db, path_);
   if (!traits.text_factors || !traits.byte_order) return std::nullopt;
   ScanPlan plan;
   plan.names = names;
@@ -257,7 +256,7 @@ std::optional<QueryTable> SqliteFactorService::get_factors(const FactorSelection
   sqlite3* db = connection_->db.get();
   require_table(db, path_, "factor_values");
   if (names.empty()) return std::nullopt;
-  if (std::optional<ScanPlan> plan = scan_plan(names, range)) {
+  if (std::optional<ScanPlan> plan = scan_plan(names, range, table_traits(db, path_))) {
     std::vector<QueryTable> pieces;
     if (scan_factors(db, connection_->readers, path_, read_threads_, plan->names, range, plan->selection,
                      [&](const std::string& name, QueryTable piece) { pieces.push_back(with_factor_column(piece, name)); })) {
@@ -277,14 +276,15 @@ void SqliteFactorService::get_factors_by_factor(const std::vector<std::string>& 
   sqlite3* db = connection_->db.get();
   require_table(db, path_, "factor_values");
   if (names.empty()) return;
-  if (std::optional<ScanPlan> plan = scan_plan(names, range)) {
+  const TableTraits traits = table_traits(db, path_);
+  if (std::optional<ScanPlan> plan = scan_plan(names, range, traits)) {
     if (scan_factors(db, connection_->readers, path_, read_threads_, plan->names, range, plan->selection,
                      [&](const std::string& name, QueryTable piece) { consume(with_factor_column(piece, name)); }))
       return;
   }
   // Rows of one factor follow each other in the index's order only when factors compare by their bytes; a
   // collation may interleave spellings it holds equal, and split one factor over several pieces.
-  if (TableTraits traits = table_traits(db, path_); names.size() > 1 && traits.text_factors && traits.byte_order) {
+  if (names.size() > 1 && traits.text_factors && traits.byte_order) {
     stream_index_read(db, path_, names, range, consume);
     return;
   }
@@ -302,7 +302,7 @@ void SqliteFactorService::read_ahead(const std::vector<std::string>& names, cons
   if (names.empty()) return;
   // Only a pass over the table is worth reading ahead for: through the index, each read costs the same
   // whenever it is made.
-  std::optional<ScanPlan> plan = scan_plan(names, range);
+  std::optional<ScanPlan> plan = scan_plan(names, range, table_traits(db, path_));
   if (!plan) return;
   auto ahead = std::make_unique<ReadAhead>();
   ahead->start = range.start;

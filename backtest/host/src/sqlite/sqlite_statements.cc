@@ -43,7 +43,7 @@ std::optional<QueryTable> collect(sqlite3* db, const std::filesystem::path& path
   std::vector<ColumnBuilder> builders(static_cast<std::size_t>(count));
   int code;
   while ((code = sqlite3_step(statement)) == SQLITE_ROW) {
-    for (int c = 0; c < count; ++c) append_cell(builders[static_cast<std::size_t>(c)], statement, c);
+    for (int c = 0; c < count; ++c) append_value(builders[static_cast<std::size_t>(c)], sqlite3_column_value(statement, c));
   }
   if (code != SQLITE_DONE) fail(path, std::string("query failed: ") + sqlite3_errmsg(db));
   if (builders.empty() || builders.front().size() == 0) return std::nullopt;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "velmora/column_builder.h"
 #include "velmora/query_table.h"
@@ -35,23 +36,27 @@ void bind_text(sqlite3_stmt* statement, int position, const std::string& text);
 // "?, ?, …" with `count` placeholders.
 std::string placeholders(std::size_t count);
 
-// Appends the current row's cell in result column `column` to `builder`, keeping its stored kind: INTEGER
-// and REAL stay numbers, TEXT (and a BLOB, read as its bytes) becomes text, NULL is missing.
-inline void append_cell(ColumnBuilder& builder, sqlite3_stmt* statement, int column) {
-  switch (sqlite3_column_type(statement, column)) {
+// The bytes of a TEXT cell, or of any other cell read as text.
+inline std::string_view text_of(sqlite3_value* cell) {
+  const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(cell));
+  return {text ? text : "", static_cast<std::size_t>(sqlite3_value_bytes(cell))};
+}
+
+// Appends `cell` to `builder`, keeping its stored kind: INTEGER and REAL stay numbers, TEXT (and a BLOB,
+// read as its bytes) becomes text, NULL is missing.
+inline void append_value(ColumnBuilder& builder, sqlite3_value* cell) {
+  switch (sqlite3_value_type(cell)) {
     case SQLITE_INTEGER:
-      builder.append_int(sqlite3_column_int64(statement, column));
+      builder.append_int(sqlite3_value_int64(cell));
       break;
     case SQLITE_FLOAT:
-      builder.append_double(sqlite3_column_double(statement, column));
+      builder.append_double(sqlite3_value_double(cell));
       break;
     case SQLITE_NULL:
       builder.append_missing();
       break;
-    default: {
-      const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
-      builder.append_text(std::string_view(text ? text : "", static_cast<std::size_t>(sqlite3_column_bytes(statement, column))));
-    }
+    default:
+      builder.append_text(text_of(cell));
   }
 }
 

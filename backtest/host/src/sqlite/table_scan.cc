@@ -23,36 +23,10 @@ constexpr std::int64_t MIN_SCAN_ROWIDS = 1 << 16;
 // copying; room never written takes no memory.
 constexpr double RESERVE_MARGIN = 1.5;
 
-std::string lowercase(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
-std::string_view text_of(sqlite3_stmt* statement, int column) {
-  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
-  return {text ? text : "", static_cast<std::size_t>(sqlite3_column_bytes(statement, column))};
-}
-
-std::string_view text_of(sqlite3_value* cell) {
-  const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(cell));
-  return {text ? text : "", static_cast<std::size_t>(sqlite3_value_bytes(cell))};
-}
-
-// A cell of any stored kind, as append_cell keeps it.
-void append_value(ColumnBuilder& builder, sqlite3_value* cell) {
-  switch (sqlite3_value_type(cell)) {
-    case SQLITE_INTEGER:
-      builder.append_int(sqlite3_value_int64(cell));
-      break;
-    case SQLITE_FLOAT:
-      builder.append_double(sqlite3_value_double(cell));
-      break;
-    case SQLITE_NULL:
-      builder.append_missing();
-      break;
-    default:
-      builder.append_text(text_of(cell));
-  }
+std::string lowercase(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return lower;
 }
 
 // Texts → dense codes, in order of first appearance. Rows of a day-by-day table repeat the previous row's
@@ -284,11 +258,11 @@ TableTraits table_traits(sqlite3* db, const std::filesystem::path& path) {
   TableTraits traits;
   Statement declaration = prepare(db, path, "SELECT sql FROM sqlite_master WHERE type = 'table' AND name = 'factor_values'");
   if (sqlite3_step(declaration.get()) == SQLITE_ROW)
-    traits.byte_order = lowercase(std::string(text_of(declaration.get(), 0))).find("collate") == std::string::npos;
+    traits.byte_order = lowercase(text_of(sqlite3_column_value(declaration.get(), 0))).find("collate") == std::string::npos;
   Statement columns = prepare(db, path, "SELECT type FROM pragma_table_info('factor_values') WHERE name = 'factor'");
   if (sqlite3_step(columns.get()) == SQLITE_ROW) {
     // SQLite's affinity rule: a declared type containing one of these is text.
-    std::string type = lowercase(std::string(text_of(columns.get(), 0)));
+    std::string type = lowercase(text_of(sqlite3_column_value(columns.get(), 0)));
     bool integer = type.find("int") != std::string::npos;
     traits.text_factors = !integer && (type.find("char") != std::string::npos || type.find("clob") != std::string::npos ||
                                        type.find("text") != std::string::npos);
@@ -321,9 +295,9 @@ std::optional<Selection> estimate_selection(sqlite3* db, const std::filesystem::
     if (sqlite3_step(probe.get()) == SQLITE_ROW) {
       ++sampled;
       std::size_t factor = names.size();
-      if (sqlite3_column_type(probe.get(), 0) == SQLITE_TEXT) factor = index.find(text_of(probe.get(), 0));
+      if (sqlite3_column_type(probe.get(), 0) == SQLITE_TEXT) factor = index.find(text_of(sqlite3_column_value(probe.get(), 0)));
       bool dated = sqlite3_column_type(probe.get(), 1) == SQLITE_TEXT;
-      std::string_view date = dated ? text_of(probe.get(), 1) : std::string_view();
+      std::string_view date = dated ? text_of(sqlite3_column_value(probe.get(), 1)) : std::string_view();
       bool in_range = dated && (!range.start || date >= *range.start) && (!range.end || date <= *range.end);
       if (factor < names.size() && in_range) {
         ++selected;

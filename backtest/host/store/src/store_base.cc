@@ -1,11 +1,8 @@
 #include "velmora/backtest/store_base.h"
 
-#include <atomic>
-#include <exception>
 #include <functional>
 #include <mutex>
 #include <system_error>
-#include <thread>
 #include <variant>
 
 #include "npy_format.h"
@@ -136,29 +133,6 @@ WrittenFile write_series_file(const fs::path& store_dir, const std::string& stem
   entry["size"] = file->size();
   entry["crc32"] = store_files::crc_text(file->crc());
   return {std::move(entry), std::move(file)};
-}
-
-// Runs every job, several at once: each file's copy into the page cache and its checksum cost processor
-// time, which more cores share. Throws the first failure once every job has run.
-void run_jobs(const std::vector<std::function<void()>>& jobs) {
-  const std::size_t workers = std::min(jobs.size(), std::max<std::size_t>(1, thread_count()));
-  std::atomic<std::size_t> next{0};
-  std::vector<std::exception_ptr> failures(jobs.size());
-  auto work = [&] {
-    for (std::size_t i; (i = next.fetch_add(1)) < jobs.size();) {
-      try {
-        jobs[i]();
-      } catch (...) {
-        failures[i] = std::current_exception();
-      }
-    }
-  };
-  std::vector<std::thread> threads;
-  for (std::size_t t = 1; t < workers; ++t) threads.emplace_back(work);
-  work();
-  for (auto& thread : threads) thread.join();
-  for (const auto& failure : failures)
-    if (failure) std::rethrow_exception(failure);
 }
 
 // Removes `file` of the store; a name that leaves the store directory is never removed.
@@ -320,7 +294,8 @@ void BinaryPreparedDataStoreBase::write(const Payload& payload) const {
   Value metadata = Value::object();
   try {
     try {
-      run_jobs(jobs);
+      // Each file's copy into the page cache and its checksum cost processor time, which more cores share.
+      store_files::run_all(jobs.size(), thread_count(), [&](std::size_t i) { jobs[i](); });
     } catch (...) {
       for (auto& file : files)
         if (file.file) written.push_back(file.file->path());

@@ -125,14 +125,14 @@ void NewFile::commit() {
   committed_ = true;
 }
 
-void commit_all(const std::vector<std::unique_ptr<NewFile>>& files) {
-  const std::size_t workers = std::min<std::size_t>(files.size(), MAX_PARALLEL_COMMITS);
+void run_all(std::size_t count, std::size_t workers, const std::function<void(std::size_t)>& task) {
+  workers = std::min(count, std::max<std::size_t>(1, workers));
   std::atomic<std::size_t> next{0};
-  std::vector<std::exception_ptr> failures(files.size());
+  std::vector<std::exception_ptr> failures(count);
   auto work = [&] {
-    for (std::size_t i; (i = next.fetch_add(1)) < files.size();) {
+    for (std::size_t i; (i = next.fetch_add(1)) < count;) {
       try {
-        files[i]->commit();
+        task(i);
       } catch (...) {
         failures[i] = std::current_exception();
       }
@@ -144,6 +144,10 @@ void commit_all(const std::vector<std::unique_ptr<NewFile>>& files) {
   for (auto& thread : threads) thread.join();
   for (const auto& failure : failures)
     if (failure) std::rethrow_exception(failure);
+}
+
+void commit_all(const std::vector<std::unique_ptr<NewFile>>& files) {
+  run_all(files.size(), MAX_PARALLEL_COMMITS, [&](std::size_t i) { files[i]->commit(); });
 }
 
 void sync_directory(const std::filesystem::path& dir) {

@@ -57,6 +57,10 @@ class NewFile {
   std::uint32_t crc_ = 0;
 };
 
+// Runs task(0) … task(count - 1) on up to `workers` threads. Throws the first failure (by index) once every
+// task has run.
+void run_all(std::size_t count, std::size_t workers, const std::function<void(std::size_t)>& task);
+
 // Commits every file, several at a time: a disk keeps more requests in flight than one sync gives it. Throws
 // the first failure once every commit has run; the files that failed are removed with their objects.
 void commit_all(const std::vector<std::unique_ptr<NewFile>>& files);
