@@ -111,7 +111,7 @@ void BM_LongToWide(benchmark::State& state) {
   velmora::backtest::set_thread_count(0);
   state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(table.num_rows()));
 }
-BENCHMARK(BM_LongToWide)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_LongToWide)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->Iterations(12)->Repetitions(3)->ReportAggregatesOnly(true);
 
 void BM_SqliteServiceRead(benchmark::State& state) {
   velmora::SqliteFactorService service(database_path());

@@ -99,9 +99,10 @@ WrittenFile write_matrix_file(const fs::path& store_dir, const std::string& stem
   CellType type = store_entries::storage_type(dtype);
   WideMatrix stored = matrix.cell_type() == type ? matrix : matrix.astype(type);
   NpyHeader header{type, {stored.rows(), stored.cols()}, 0};
-  auto file = std::make_unique<NewFile>(store_dir, stem, ".npy",
-                                        [&](const std::string& name) { record_pending(store_dir, name); });
   std::string preamble = npy_preamble(type, header.shape);
+  auto file = std::make_unique<NewFile>(
+      store_dir, stem, ".npy", [&](const std::string& name) { record_pending(store_dir, name); },
+      preamble.size() + header.data_bytes());
   file->write(preamble.data(), preamble.size());
   const void* cells = type == CellType::float64 ? static_cast<const void*>(stored.float_cells())
                                                 : static_cast<const void*>(stored.bool_cells());
@@ -294,7 +295,7 @@ void BinaryPreparedDataStoreBase::write(const Payload& payload) const {
   Value metadata = Value::object();
   try {
     try {
-      // Each file's copy into the page cache and its checksum cost processor time, which more cores share.
+      // Each file's copy and checksum cost processor time, which more cores share.
       store_files::run_all(jobs.size(), thread_count(), [&](std::size_t i) { jobs[i](); });
     } catch (...) {
       for (auto& file : files)

@@ -26,19 +26,25 @@ std::string fresh_token();
 // A file created exclusively in a directory under `<stem>.<token><suffix>`, with a fresh token (retried
 // while the name exists). Tracks its size and CRC-32 as bytes are written. Removed on destruction unless
 // `commit` succeeded, so an error never leaves half a file behind under a name we hand out.
+//
+// A large file written once from start to end (say so with `expected_size`) goes to disk by direct I/O:
+// its bytes are checksummed while they are gathered in a block-aligned buffer and written from there, with
+// no copy into the page cache. Filling page-cache memory costs more than the disk's own speed on many
+// machines, and a file we sync at once gains nothing from staying cached. Where the file system refuses
+// direct I/O, the file is written through the page cache as any other.
 class NewFile {
  public:
   // `announce`, when given, is called with a free name just before the file is created under it, so that a
   // writer can record the name first and a crash never leaves a file it has not recorded.
   NewFile(const std::filesystem::path& dir, const std::string& stem, const std::string& suffix,
-          const std::function<void(const std::string& name)>& announce = {});
+          const std::function<void(const std::string& name)>& announce = {}, std::uint64_t expected_size = 0);
   ~NewFile();
   NewFile(const NewFile&) = delete;
   NewFile& operator=(const NewFile&) = delete;
 
   void write(const void* data, std::size_t size);
   // Starts writing the contents to disk without waiting, so that the disk works while other files are
-  // written; commit() then has less to wait for.
+  // written; commit() then has less to wait for. Ends the writes.
   void start_writeback();
   // Syncs the contents to disk and closes the file.
   void commit();
@@ -49,12 +55,23 @@ class NewFile {
   std::uint32_t crc() const { return crc_; }
 
  private:
+  struct FreeStaging {
+    void operator()(char* data) const;
+  };
+  void write_staged(std::size_t bytes);
+  void finish_direct();
+
   std::filesystem::path path_;
   std::string name_;
   int fd_ = -1;
   bool committed_ = false;
   std::uint64_t size_ = 0;
   std::uint32_t crc_ = 0;
+  // Direct I/O only: the aligned buffer of bytes not yet written, and the file offset it starts at.
+  std::unique_ptr<char, FreeStaging> staging_;
+  std::size_t staging_capacity_ = 0;
+  std::size_t staged_ = 0;
+  std::uint64_t on_disk_ = 0;
 };
 
 // Runs task(0) … task(count - 1) on up to `workers` threads. Throws the first failure (by index) once every
