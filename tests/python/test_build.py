@@ -15,7 +15,7 @@ from factor_frames import PandasFrameService
 from frames_equal import assert_data_identical
 from velmora import singleton
 from velmora.backtest._prepare import BASE_MATRIX_DTYPE, BinaryPreparedDataStore, GroupPreparedDataBuilder
-from velmora.sqlite_factor_service import SqliteFactorService
+from velmora.sqlite_factor_service import SqliteFactorService, TableScan
 
 
 def build_with(service, incremental=False):
@@ -67,6 +67,16 @@ def test_a_payload_is_version_meta_and_data(sample_db):
     assert list(full["data"])[-1] == "benchmark_dict"
     assert full["data"]["can_buy_stock"].values.dtype == bool
     assert_data_identical(full["data"], incremental["data"])
+
+
+def test_every_way_of_reading_the_table_gives_the_same_payload(dirty_db):
+    expected = build_with(SqliteFactorService(dirty_db, table_scan=TableScan.never))
+    for table_scan in (TableScan.always, TableScan.automatic):
+        for incremental in (False, True):
+            got = build_with(SqliteFactorService(dirty_db, 2, table_scan), incremental)
+            assert_data_identical(expected["data"], got["data"])
+    with pytest.raises(TypeError):
+        SqliteFactorService(dirty_db, table_scan="always")
 
 
 @pytest.mark.parametrize("layout", ["long", "factor_name", "wide"])

@@ -17,14 +17,22 @@ PYBIND11_MODULE(sqlite_factor_service, m) {
   m.doc() = "The embedded factor service: answers from a SQLite factor database.";
   py::module_::import("velmora.singleton");  // registers the FactorService base
 
+  py::enum_<TableScan>(m, "TableScan",
+                       "Whether a request is read by one pass over the whole table instead of through the "
+                       "(factor, date) index: when it selects a large share of the table (automatic), "
+                       "wherever the table allows it (always), or never. The answers are the same.")
+      .value("automatic", TableScan::automatic)
+      .value("always", TableScan::always)
+      .value("never", TableScan::never);
+
   py::class_<SqliteFactorService, FactorService, std::shared_ptr<SqliteFactorService>>(
       m, "SqliteFactorService",
       "Answers factor and index queries from a SQLite database (tables factor_values and index_daily). "
       "Install it with velmora.singleton.set_instance(); builds then read it without the GIL.")
-      .def(py::init([](const std::filesystem::path& path, std::size_t read_threads) {
+      .def(py::init([](const std::filesystem::path& path, std::size_t read_threads, TableScan table_scan) {
              py::gil_scoped_release release;
-             return std::make_shared<SqliteFactorService>(path, read_threads);
+             return std::make_shared<SqliteFactorService>(path, read_threads, table_scan);
            }),
-           "path"_a, "read_threads"_a = 0)
+           "path"_a, "read_threads"_a = 0, "table_scan"_a = TableScan::automatic)
       .def_property_readonly("path", &SqliteFactorService::path);
 }
