@@ -43,6 +43,15 @@ def load(data, name):
     return median(runs(os.path.join(data, name)))
 
 
+def paired_ratio(data, tag, suffix, key):
+    """The median over rounds of (the other build's `key` / the full build's `key`), pairing the runs of one
+    round, which ran back to back; None without pairs."""
+    full = runs(os.path.join(data, f"ours-{tag}.json"))
+    other = runs(os.path.join(data, f"ours-{tag}-{suffix}.json"))
+    ratios = [o[key] / f[key] for f, o in zip(full, other) if f.get(key) and o.get(key)]
+    return statistics.median(ratios) if ratios else None
+
+
 def gib(n):
     return n / 2**30
 
@@ -79,10 +88,12 @@ def report(tag, data):
     if single:
         for stage in ("sqlite_read", "long_to_wide", "derivation", "total"):
             if ours[stage] > 0:
-                print(f"two threads vs one on {stage}: {single[stage] / ours[stage]:.2f}x")
+                print(f"two threads vs one on {stage}: {single[stage] / ours[stage]:.2f}x of medians, "
+                      f"{paired_ratio(data, tag, '1thread', stage):.2f}x median of rounds")
     if batch:
         print(f"batch build vs full build: {batch['total']:.3f} s vs {ours['total']:.3f} s "
-              f"({batch['total'] / ours['total']:.2f}x the time)")
+              f"({batch['total'] / ours['total']:.2f}x the time of medians, "
+              f"{paired_ratio(data, tag, 'batch', 'total'):.2f}x median of rounds)")
     if peer:
         print(f"store write: ours (synced) {ours['store_write']:.3f} s, numpy.save (not synced) "
               f"{peer['store_write']:.3f} s ({ours['store_write'] / peer['store_write']:.2f}x the time)")

@@ -49,11 +49,12 @@ print(lo.replace('-', ''), hi.replace('-', ''))" "$db")
     }
     extra=()
     [ "$scale" != L ] && extra=(--compute-only 1)  # the in-memory copy of L would not fit beside the build
-    run_ours "$data/ours-$tag.json" --floors 1 "${extra[@]}"
-    for ((i = 1; i < repeats; i++)); do run_ours "$data/ours-$tag.json"; done
+    # Each round runs the full, the batch and the one-thread build back to back, so that the builds compared
+    # with each other meet the same state of the machine.
     for ((i = 0; i < repeats; i++)); do
-      run_ours "$data/ours-$tag-1thread.json" --threads 1
+      if ((i == 0)); then run_ours "$data/ours-$tag.json" --floors 1 "${extra[@]}"; else run_ours "$data/ours-$tag.json"; fi
       run_ours "$data/ours-$tag-batch.json" --mode batch
+      run_ours "$data/ours-$tag-1thread.json" --threads 1
     done
     du -sb "$data/ours-store-$tag" | cut -f1 > "$data/ours-$tag-store-bytes"
     rm -rf "$data/ours-store-$tag"
