@@ -130,6 +130,7 @@ NewFile::NewFile(const std::filesystem::path& dir, const std::string& stem, cons
     if (errno != EEXIST) fail("create", path_);
   }
   if (expected_size < DIRECT_MIN_BYTES || !set_direct(fd_, true)) return;
+  direct_io_ = true;
   staging_capacity_ = std::min(DIRECT_STAGING_BYTES, round_up_to_block(expected_size));
   staging_.reset(static_cast<char*>(std::aligned_alloc(DIRECT_BLOCK, staging_capacity_)));
   if (!staging_) throw std::bad_alloc();
@@ -173,7 +174,10 @@ void NewFile::write_staged(std::size_t bytes) {
       if (errno == EINTR) continue;
       // The device wants a larger alignment (or a short write left us unaligned): the page cache takes
       // any offset, so the rest goes that way.
-      if (errno == EINVAL && set_direct(fd_, false)) continue;
+      if (errno == EINVAL && direct_io_ && set_direct(fd_, false)) {
+        direct_io_ = false;
+        continue;
+      }
       fail("write", path_);
     }
     data += written;
@@ -182,7 +186,8 @@ void NewFile::write_staged(std::size_t bytes) {
   }
 }
 
-// Writes the last staged bytes, padded to a whole block, and cuts the padding off again.
+// Writes the last staged bytes, padded to a whole block, and cuts the padding off again. Any later write
+// appends through the page cache.
 void NewFile::finish_direct() {
   if (!staging_) return;
   std::size_t padded = round_up_to_block(staged_);
@@ -190,6 +195,8 @@ void NewFile::finish_direct() {
   write_staged(padded);
   staging_.reset();
   if (on_disk_ != size_ && ::ftruncate(fd_, static_cast<off_t>(size_)) != 0) fail("write", path_);
+  if (direct_io_ && set_direct(fd_, false)) direct_io_ = false;
+  if (::lseek(fd_, static_cast<off_t>(size_), SEEK_SET) < 0) fail("write", path_);
 }
 
 void NewFile::start_writeback() {

@@ -44,7 +44,7 @@ class NewFile {
 
   void write(const void* data, std::size_t size);
   // Starts writing the contents to disk without waiting, so that the disk works while other files are
-  // written; commit() then has less to wait for. Ends the writes.
+  // written; commit() then has less to wait for.
   void start_writeback();
   // Syncs the contents to disk and closes the file.
   void commit();
@@ -72,6 +72,7 @@ class NewFile {
   std::size_t staging_capacity_ = 0;
   std::size_t staged_ = 0;
   std::uint64_t on_disk_ = 0;
+  bool direct_io_ = false;  // the descriptor has O_DIRECT set
 };
 
 // Runs task(0) … task(count - 1) on up to `workers` threads. Throws the first failure (by index) once every
