@@ -46,9 +46,9 @@ std::optional<Selection> estimate_selection(sqlite3* db, const std::filesystem::
 // once, on `db` and on connections taken from (or added to) `readers`. Then hands each name that has rows
 // to `consume`, in the order of `names`, as a table (order_book_id, date, value) in the order the index read
 // gives: by date, then rowid. with_factor_column completes a piece into the index read's answer; it is left
-// to the caller so that pieces held for a while do not each carry a column of one repeated name. Returns false, having handed over nothing, when a scan cannot
-// promise the index read's answer: a date or factor that is not text, or a column that mixes texts with
-// other kinds.
+// to the caller so that pieces held for a while do not each carry a column of one repeated name. Returns
+// false, having handed over nothing, when a scan cannot promise the index read's answer: a date or factor
+// that is not text, or a column that mixes texts with other kinds.
 bool scan_factors(sqlite3* db, std::vector<Database>& readers, const std::filesystem::path& path, std::size_t parts,
                   const std::vector<std::string>& names, const DateRange& range, const Selection& selection,
                   const std::function<void(const std::string& name, QueryTable piece)>& consume);

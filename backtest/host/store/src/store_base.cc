@@ -92,23 +92,29 @@ struct WrittenFile {
   std::unique_ptr<NewFile> file;
 };
 
-// Writes `matrix` as a new .npy file of storage type `dtype` named after `stem`, recorded as pending first,
-// and starts its way to disk. The caller commits it.
-WrittenFile write_matrix_file(const fs::path& store_dir, const std::string& stem, const WideMatrix& matrix,
-                              const std::string& dtype) {
-  CellType type = store_entries::storage_type(dtype);
-  WideMatrix stored = matrix.cell_type() == type ? matrix : matrix.astype(type);
-  NpyHeader header{type, {stored.rows(), stored.cols()}, 0};
-  std::string preamble = npy_preamble(type, header.shape);
+// Writes an array of `type` and `shape` whose cells are `cells` as a new .npy file named after `stem`,
+// recorded as pending first, and starts its way to disk. The caller commits it.
+std::unique_ptr<NewFile> write_npy_file(const fs::path& store_dir, const std::string& stem, CellType type,
+                                        const std::vector<std::uint64_t>& shape, const void* cells) {
+  NpyHeader header{type, shape, 0};
+  std::string preamble = npy_preamble(type, shape);
   auto file = std::make_unique<NewFile>(
       store_dir, stem, ".npy", [&](const std::string& name) { record_pending(store_dir, name); },
       preamble.size() + header.data_bytes());
   file->write(preamble.data(), preamble.size());
+  if (header.data_bytes() > 0) file->write(cells, static_cast<std::size_t>(header.data_bytes()));
+  file->start_writeback();
+  return file;
+}
+
+// Writes `matrix` as a new .npy file of storage type `dtype` named after `stem` (see write_npy_file).
+WrittenFile write_matrix_file(const fs::path& store_dir, const std::string& stem, const WideMatrix& matrix,
+                              const std::string& dtype) {
+  CellType type = store_entries::storage_type(dtype);
+  WideMatrix stored = matrix.cell_type() == type ? matrix : matrix.astype(type);
   const void* cells = type == CellType::float64 ? static_cast<const void*>(stored.float_cells())
                                                 : static_cast<const void*>(stored.bool_cells());
-  if (stored.cell_count() > 0) file->write(cells, static_cast<std::size_t>(header.data_bytes()));
-  file->start_writeback();
-
+  auto file = write_npy_file(store_dir, stem, type, {stored.rows(), stored.cols()}, cells);
   Value entry = Value::object();
   entry["file"] = file->name();
   entry["dtype"] = dtype;
@@ -121,12 +127,7 @@ WrittenFile write_matrix_file(const fs::path& store_dir, const std::string& stem
 }
 
 WrittenFile write_series_file(const fs::path& store_dir, const std::string& stem, const DateSeries& series) {
-  auto file = std::make_unique<NewFile>(store_dir, stem, ".npy",
-                                        [&](const std::string& name) { record_pending(store_dir, name); });
-  std::string preamble = npy_preamble(CellType::float64, {series.size()});
-  file->write(preamble.data(), preamble.size());
-  file->write(series.values().data(), series.size() * sizeof(double));
-  file->start_writeback();
+  auto file = write_npy_file(store_dir, stem, CellType::float64, {series.size()}, series.values().data());
   Value entry = Value::object();
   entry["file"] = file->name();
   entry["name"] = series.name();

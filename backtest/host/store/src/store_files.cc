@@ -57,6 +57,8 @@ void write_all(int fd, const void* data, std::size_t size, const std::filesystem
 }
 
 constexpr std::string_view TEMPORARY_SUFFIX = ".tmp";
+// Syncs in flight at once: more than cores, since a sync waits on the disk, not the processor.
+constexpr std::size_t MAX_PARALLEL_COMMITS = 8;
 
 // Direct I/O wants offsets, lengths and buffer addresses in whole blocks of the device; 4 KiB covers the
 // devices in use. A device that wants more makes a write fail with EINVAL, and the file then goes on
@@ -80,8 +82,6 @@ bool set_direct(int fd, bool direct) {
   if (flags < 0) return false;
   return ::fcntl(fd, F_SETFL, direct ? flags | O_DIRECT : flags & ~O_DIRECT) == 0;
 }
-// Syncs in flight at once: more than cores, since a sync waits on the disk, not the processor.
-constexpr std::size_t MAX_PARALLEL_COMMITS = 8;
 
 }  // namespace
 
