@@ -192,7 +192,7 @@ Stages staged_build(TimedService& service, const GroupPreparedDataBuilder& build
   });
   for (const auto& name : REQUIRED_FACTOR_NAMES)
     read.source.set(name, timed(stages.long_to_wide, [&] { return builder._read_normal_factor_matrix(name); }));
-  const WideMatrix reference = read.source.at("Close") * 0.0 + 1.0;
+  const WideMatrix reference = read.source.at("Close");  // placeholders take the close's labels
   for (const auto& name : OPTIONAL_FACTOR_NAMES)
     read.source.set(name, timed(stages.long_to_wide, [&] { return builder._read_or_empty(name, reference); }));
   read.component_matrices = timed(stages.masks, [&] { return builder._component_matrices(read.component_names); });

@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <limits>
+#include <random>
 
 #include "support/matrix_builders.h"
 #include "velmora/backtest/builder.h"
+#include "velmora/backtest/parallel.h"
 #include "velmora/backtest/vocabulary.h"
 #include "velmora/errors.h"
 
@@ -107,6 +111,121 @@ TEST(BuildFromMatrices, ForwardReturnRankSkipsInfiniteReturnsAndShortHistories) 
   source.set("Open", matrix({"d1", "d2"}, {"A"}, {{1}, {2}}));
   EXPECT_CELLS(GroupPreparedDataBuilder::_build_from_matrices(source).at("forward_return_rank_cache"),
                {{NaN}, {NaN}});
+}
+
+// The derived matrices that are computed rather than passed through, written step by step with one matrix
+// per operation, the plain way: the oracle that the build's one-pass chains must match cell for cell.
+MatrixMap derived_step_by_step(const MatrixMap& source) {
+  const WideMatrix& close = source.at("Close");
+  const WideMatrix valid = close * 0.0 + 1.0;
+  const auto first = close.min_row_label(), last = close.max_row_label();
+  const WideMatrix raw = source.at("rq_is_suspended");
+  const WideMatrix filter = WideMatrix::constant_like(raw, 1.0).where(raw.ne(1.0));
+  auto permission_sum = [&](const std::string& price, const std::string& limit) {
+    const WideMatrix& p = source.at(price);
+    return p.equals(source.at(limit).reindex(p.row_labels(), p.column_labels())).add(filter, 0.0);
+  };
+  MatrixMap out;
+  out.set("close_price_valid", valid);
+  out.set("rq_get_split", ((source.at("split_coefficient_to") / 10.0) * valid).filter_rows([&](const std::string& d) {
+    return first && d >= *first;
+  }));
+  out.set("rq_get_dividend",
+          (source.at("rq_get_dividend") / 10.0 * 0.9 + (valid - 1.0)).filter_rows([&](const std::string& d) {
+            return last && d <= *last;
+          }));
+  out.set("cant_sell_stock", permission_sum("tick_vwap_price_925_1000", "limit_down").gt(0.0));
+  out.set("can_buy_stock", permission_sum("tick_vwap_price_935_1005", "limit_up").le(0.0));
+  return out;
+}
+
+// Same labels and cell type, and every cell the same bits, except that any NaN matches any NaN.
+::testing::AssertionResult same_matrix(const WideMatrix& a, const WideMatrix& b) {
+  if (a.cell_type() != b.cell_type()) return ::testing::AssertionFailure() << "cell types differ";
+  if (!(a.row_labels() == b.row_labels()) || !(a.column_labels() == b.column_labels()))
+    return ::testing::AssertionFailure() << "labels differ";
+  for (std::size_t r = 0; r < a.rows(); ++r)
+    for (std::size_t c = 0; c < a.cols(); ++c) {
+      const double x = a.value(r, c), y = b.value(r, c);
+      if (std::isnan(x) && std::isnan(y)) continue;
+      if (std::bit_cast<std::uint64_t>(x) != std::bit_cast<std::uint64_t>(y))
+        return ::testing::AssertionFailure() << "cell (" << r << ", " << c << "): " << x << " against " << y;
+    }
+  return ::testing::AssertionSuccess();
+}
+
+// Random matrices over random subsets of shared labels, so that every pair of inputs meets with equal,
+// overlapping, disjoint or empty labels, with cells drawn from the values that the formulas treat apart.
+class RandomSource {
+ public:
+  explicit RandomSource(unsigned seed) : random_(seed) {}
+
+  WideMatrix matrix(std::size_t max_rows, std::size_t max_cols, bool boolean = false) {
+    if (pick(12) == 0) return WideMatrix();
+    Labels rows = subset("d", max_rows), cols = subset("i", max_cols);
+    std::vector<double> cells(rows.size() * cols.size());
+    for (double& cell : cells) cell = boolean ? static_cast<double>(pick(2)) : value();
+    WideMatrix grid = WideMatrix::from_grid(std::move(cells), std::move(rows), std::move(cols));
+    return boolean ? grid.astype(CellType::boolean) : grid;
+  }
+  // The matrix with the same labels and, in about half of the cells, the same value.
+  WideMatrix partner(const WideMatrix& m) {
+    std::vector<double> cells(m.cell_count());
+    for (std::size_t k = 0; k < cells.size(); ++k)
+      cells[k] = pick(2) ? m.value(k / m.cols(), k % m.cols()) : value();
+    return WideMatrix::from_grid(std::move(cells), m.row_labels(), m.column_labels());
+  }
+  std::size_t pick(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(random_); }
+
+ private:
+  double value() {
+    static constexpr double values[] = {NaN, inf, -inf, 0.0, -0.0, 1.0, 1.0, 2.5, 10.0, -3.0, 0.1, 1e308};
+    return values[pick(std::size(values))];
+  }
+  // Ascending labels prefix0..prefixN-1, each kept with a random share (all of them sometimes).
+  Labels subset(const std::string& prefix, std::size_t n) {
+    const std::size_t keep_out_of_8 = pick(3) == 0 ? 8 : 1 + pick(7);
+    std::vector<std::string> names;
+    for (std::size_t k = 0; k < n; ++k) {
+      if (pick(8) >= keep_out_of_8) continue;
+      const std::string digits = std::to_string(k);
+      names.push_back(prefix + std::string(4 - std::min<std::size_t>(4, digits.size()), '0') + digits);
+    }
+    return Labels(std::move(names));
+  }
+  std::mt19937 random_;
+};
+
+TEST(BuildFromMatrices, OnePassChainsGiveTheCellsOfTheFormulasStepByStep) {
+  struct Scale {
+    std::size_t rows, cols, threads, trials;
+  } scales[] = {{6, 5, 1, 300}, {6, 5, 2, 100}, {240, 700, 2, 6}};
+  for (const Scale& scale : scales) {
+    set_thread_count(scale.threads);
+    RandomSource random(static_cast<unsigned>(scale.rows * 31 + scale.threads));
+    for (std::size_t trial = 0; trial < scale.trials; ++trial) {
+      MatrixMap source = plain_source();
+      const WideMatrix close = random.matrix(scale.rows, scale.cols);
+      source.set("Close", close);
+      for (const auto& [price, limit] : {std::pair{"tick_vwap_price_925_1000", "limit_down"},
+                                         std::pair{"tick_vwap_price_935_1005", "limit_up"}}) {
+        // The price often has the close's labels, and the limit the price's, as factors read together do.
+        WideMatrix p = random.pick(2) ? random.partner(close) : random.matrix(scale.rows, scale.cols);
+        source.set(price, p);
+        source.set(limit, random.pick(2) ? random.partner(p) : random.matrix(scale.rows, scale.cols));
+      }
+      source.set("split_coefficient_to", random.pick(2) ? random.partner(close) : random.matrix(scale.rows, scale.cols));
+      source.set("rq_get_dividend", random.pick(2) ? random.partner(close) : random.matrix(scale.rows, scale.cols));
+      source.set("rq_is_suspended", random.matrix(scale.rows, scale.cols, /*boolean=*/random.pick(3) == 0));
+
+      const MatrixMap built = GroupPreparedDataBuilder::_build_from_matrices(source);
+      for (const auto& [key, expected] : derived_step_by_step(source))
+        ASSERT_TRUE(same_matrix(built.at(key), expected))
+            << key << ", scale " << scale.rows << "x" << scale.cols << " on " << scale.threads << " threads, trial "
+            << trial;
+    }
+  }
+  set_thread_count(0);
 }
 
 TEST(BuildFromMatrices, ReportsTheFirstAbsentSourceKeyInLookupOrder) {

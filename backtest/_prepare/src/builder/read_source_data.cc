@@ -5,10 +5,6 @@
 namespace velmora::backtest {
 
 namespace {
-// 1.0 where the close is a finite number, NaN elsewhere, over the close's labels: the shape that
-// placeholders of optional factors take.
-WideMatrix reference_of(const WideMatrix& close) { return close * 0.0 + 1.0; }
-
 // Tells the service which single-factor reads follow, so that it can read them in one pass, and lets it drop
 // what it still holds when the reads are over. Announcing is only a hint: when it fails, every read goes to
 // the service as usual and reports its own errors.
@@ -49,7 +45,8 @@ SourceData GroupPreparedDataBuilder::_read_source_data(bool incremental) const {
     const MatrixMap batch = _read_normal_factor_batch(names);
 
     out.source.set("Close", _batch_or_read(batch, "Close"));
-    const WideMatrix reference = reference_of(out.source.at("Close"));
+    // Placeholders of optional factors take the close's labels.
+    const WideMatrix reference = out.source.at("Close");
     out.component_matrices = _component_matrices(out.component_names, &batch);
 
     std::vector<std::pair<std::string, WideMatrix>> required;
@@ -67,7 +64,7 @@ SourceData GroupPreparedDataBuilder::_read_source_data(bool incremental) const {
     ReadAheadScope read_ahead(names, _vm_factor_date(default_start_), _vm_factor_date(end_date_));
 
     for (const auto& name : REQUIRED_FACTOR_NAMES) out.source.set(name, _read_normal_factor_matrix(name));
-    const WideMatrix reference = reference_of(out.source.at("Close"));
+    const WideMatrix reference = out.source.at("Close");
 
     std::vector<std::pair<std::string, WideMatrix>> optional;
     for (const auto& name : OPTIONAL_FACTOR_NAMES) optional.emplace_back(name, _read_or_empty(name, reference));

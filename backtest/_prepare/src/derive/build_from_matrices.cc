@@ -1,5 +1,6 @@
 
 #include "derive/forward_return_rank.h"
+#include "matrix/cell_kernels.h"
 #include "velmora/backtest/builder.h"
 #include "velmora/errors.h"
 
@@ -13,12 +14,25 @@ const WideMatrix& source_entry(const MatrixMap& source, const std::string& key) 
   return *found;
 }
 
-// True where the price equals the limit price (the limit reindexed to the price's labels), counted together
-// with the trading filter (1.0 = tradable, NaN = suspended), missing sides counting 0: the per-cell sum that
-// decides the buy and sell permissions.
-WideMatrix limit_or_tradable_sum(const WideMatrix& price, const WideMatrix& limit, const WideMatrix& filter_stock) {
-  WideMatrix at_limit = price.equals(limit.reindex(price.row_labels(), price.column_labels()));
-  return at_limit.add(filter_stock, 0.0);
+// (price == limit) + filter_stock, per cell over the union of the price's and the filter's labels, the limit
+// reindexed to the price's labels and a missing side counting 0: the sum that decides the buy and sell
+// permissions, handed to `decide` for the cell's answer. The equality is 1.0 or 0.0 wherever the price has the
+// cell (NaN equals nothing), the filter 1.0 (tradable) or NaN (suspended). Computed in one pass, with no
+// matrix for the equality or the sum.
+template <typename Decide>
+WideMatrix limit_or_tradable(const WideMatrix& price_in, const WideMatrix& limit, const WideMatrix& filter_in,
+                             Decide decide) {
+  const WideMatrix price = price_in.as_float(), filter_stock = filter_in.as_float();
+  // Shares the limit's cells when its labels are the price's already.
+  const WideMatrix limit_on_price = limit.reindex(price.row_labels(), price.column_labels());
+  const double* p = price.float_cells();
+  const double* l = limit_on_price.float_cells();
+  const double* f = filter_stock.float_cells();
+  return kernels::combine_positions(price, filter_stock, [&](std::ptrdiff_t at, std::ptrdiff_t ft) {
+    const double at_limit = at < 0 ? NaN : (p[at] == l[at] ? 1.0 : 0.0);
+    const double tradable = ft < 0 ? NaN : f[ft];
+    return decide(kernels::sum_with_fill(at_limit, tradable, 0.0));
+  });
 }
 
 }  // namespace
@@ -32,27 +46,36 @@ MatrixMap GroupPreparedDataBuilder::_build_from_matrices(const MatrixMap& source
   const WideMatrix& buy_price = source_entry(source, "tick_vwap_price_935_1005");
   const WideMatrix& sell_price = source_entry(source, "tick_vwap_price_925_1000");
 
-  const WideMatrix close_price_valid = close_price * 0.0 + 1.0;
+  // Each chain below is one pass over the cells, in the order of operations of the written formula, so
+  // every cell is the one that the formula step by step would give.
+  // close * 0.0 + 1.0: 1.0 where the close is a finite number, NaN elsewhere.
+  const WideMatrix close_price_valid = kernels::map_cells(close_price, [](double c) { return c * 0.0 + 1.0; });
   const std::optional<std::string> first_close = close_price.min_row_label();
   const std::optional<std::string> last_close = close_price.max_row_label();
 
   // Splits are kept from the first close date on; dividends up to the last close date.
+  // (split / 10.0) * close_price_valid
   const WideMatrix& split = source_entry(source, "split_coefficient_to");
-  WideMatrix rq_get_split = ((split / 10.0) * close_price_valid).filter_rows([&](const std::string& label) {
-    return first_close && label >= *first_close;
-  });
+  WideMatrix rq_get_split =
+      kernels::combine(split, close_price, [](double s, double c) { return (s / 10.0) * (c * 0.0 + 1.0); })
+          .filter_rows([&](const std::string& label) { return first_close && label >= *first_close; });
 
+  // dividend / 10.0 * 0.9 + (close_price_valid - 1.0)
   const WideMatrix& dividend = source_entry(source, "rq_get_dividend");
   WideMatrix rq_get_dividend =
-      (dividend / 10.0 * 0.9 + (close_price_valid - 1.0)).filter_rows([&](const std::string& label) {
-        return last_close && label <= *last_close;
-      });
+      kernels::combine(dividend, close_price,
+                       [](double d, double c) { return d / 10.0 * 0.9 + ((c * 0.0 + 1.0) - 1.0); })
+          .filter_rows([&](const std::string& label) { return last_close && label <= *last_close; });
 
+  // 1.0 where the instrument is not suspended (the flag is anything but 1.0, missing included), NaN where it is.
   const WideMatrix& filter_stock_raw = source_entry(source, "rq_is_suspended");
-  const WideMatrix filter_stock = WideMatrix::constant_like(filter_stock_raw, 1.0).where(filter_stock_raw.ne(1.0));
+  const WideMatrix filter_stock =
+      kernels::map_cells(filter_stock_raw, [](double suspended) { return suspended != 1.0 ? 1.0 : NaN; });
 
-  WideMatrix cant_sell_stock = limit_or_tradable_sum(sell_price, limit_down, filter_stock).gt(0.0);
-  WideMatrix can_buy_stock = limit_or_tradable_sum(buy_price, limit_up, filter_stock).le(0.0);
+  WideMatrix cant_sell_stock =
+      limit_or_tradable(sell_price, limit_down, filter_stock, [](double sum) { return sum > 0.0; });
+  WideMatrix can_buy_stock =
+      limit_or_tradable(buy_price, limit_up, filter_stock, [](double sum) { return sum <= 0.0; });
 
   MatrixMap result;
   result.set("industry_matrix", industry_matrix);

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstring>
 #include <numeric>
-#include <type_traits>
 
 #include "matrix/alignment.h"
+#include "matrix/cell_kernels.h"
 #include "matrix/row_rank.h"
 #include "velmora/backtest/cells.h"
 #include "velmora/backtest/parallel.h"
@@ -65,90 +65,9 @@ double WideMatrix::value(std::size_t row, std::size_t col) const {
   return type_ == CellType::float64 ? float_cells()[i] : static_cast<double>(bool_cells()[i]);
 }
 
-// ---------------------------------------------------------------------------------------------------------
-// Cell-wise kernels. Rows are split across threads; each thread writes only its own rows.
-
-namespace {
-
-constexpr std::size_t MIN_CELLS_PER_THREAD = 1 << 16;
-
-std::size_t min_rows_per_thread(std::size_t cols) {
-  return std::max<std::size_t>(1, MIN_CELLS_PER_THREAD / std::max<std::size_t>(1, cols));
-}
-
-template <typename F>
-void for_each_row(std::size_t rows, std::size_t cols, F&& body) {
-  parallel_for(rows, min_rows_per_thread(cols), [&](std::size_t begin, std::size_t end) {
-    for (std::size_t r = begin; r < end; ++r) body(r);
-  });
-}
-
-// Applies f to every cell (bool cells as 1.0 / 0.0); the result holds float64 cells, or bool cells when
-// f answers bool.
-template <typename F>
-WideMatrix map_cells(const WideMatrix& m, F&& f) {
-  const WideMatrix source = m.as_float();
-  const std::size_t n = source.cell_count(), cols = source.cols();
-  const double* in = source.float_cells();
-  auto run = [&](auto cells) {
-    auto* out = cells.get();
-    for_each_row(source.rows(), cols, [&](std::size_t r) {
-      for (std::size_t j = r * cols, end = j + cols; j < end; ++j) out[j] = f(in[j]);
-    });
-    return WideMatrix::from_cells(std::move(cells), source.row_labels(), source.column_labels());
-  };
-  if constexpr (std::is_same_v<std::invoke_result_t<F&, double>, bool>) return run(allocate_bool(n));
-  else return run(allocate_float(n));
-}
-
-// Applies f(left, right) over the union labels; a cell an operand lacks enters as NaN.
-template <typename F>
-WideMatrix combine(const WideMatrix& left_in, const WideMatrix& right_in, F&& f) {
-  const WideMatrix left = left_in.as_float(), right = right_in.as_float();
-  AxisAlignment rows = align_axis(left.row_labels(), right.row_labels());
-  AxisAlignment cols = align_axis(left.column_labels(), right.column_labels());
-  const std::size_t nr = rows.labels.size(), nc = cols.labels.size();
-  auto cells = allocate_float(nr * nc);
-  double* out = cells.get();
-  const double* l = left.float_cells();
-  const double* r = right.float_cells();
-  const std::size_t lc = left.cols(), rc = right.cols();
-
-  auto left_row = [&](std::size_t i) {
-    return rows.left_identity ? static_cast<std::ptrdiff_t>(i) : rows.left[i];
-  };
-  auto right_row = [&](std::size_t i) {
-    return rows.right_identity ? static_cast<std::ptrdiff_t>(i) : rows.right[i];
-  };
-
-  if (rows.left_identity && rows.right_identity && cols.left_identity && cols.right_identity) {
-    for_each_row(nr, nc, [&](std::size_t i) {
-      for (std::size_t j = i * nc, end = j + nc; j < end; ++j) out[j] = f(l[j], r[j]);
-    });
-  } else {
-    for_each_row(nr, nc, [&](std::size_t i) {
-      std::ptrdiff_t li = left_row(i), ri = right_row(i);
-      const double* lrow = li < 0 ? nullptr : l + static_cast<std::size_t>(li) * lc;
-      const double* rrow = ri < 0 ? nullptr : r + static_cast<std::size_t>(ri) * rc;
-      double* orow = out + i * nc;
-      for (std::size_t j = 0; j < nc; ++j) {
-        double a = NaN, b = NaN;
-        if (lrow) {
-          std::ptrdiff_t p = cols.left_identity ? static_cast<std::ptrdiff_t>(j) : cols.left[j];
-          if (p >= 0) a = lrow[p];
-        }
-        if (rrow) {
-          std::ptrdiff_t p = cols.right_identity ? static_cast<std::ptrdiff_t>(j) : cols.right[j];
-          if (p >= 0) b = rrow[p];
-        }
-        orow[j] = f(a, b);
-      }
-    });
-  }
-  return WideMatrix::from_cells(std::move(cells), std::move(rows.labels), std::move(cols.labels));
-}
-
-}  // namespace
+using kernels::combine;
+using kernels::for_each_row;
+using kernels::map_cells;
 
 WideMatrix WideMatrix::operator+(double x) const { return map_cells(*this, [x](double v) { return v + x; }); }
 WideMatrix WideMatrix::operator-(double x) const { return map_cells(*this, [x](double v) { return v - x; }); }
@@ -169,11 +88,7 @@ WideMatrix WideMatrix::operator/(const WideMatrix& o) const {
 }
 
 WideMatrix WideMatrix::add(const WideMatrix& other, double fill) const {
-  return combine(*this, other, [fill](double a, double b) {
-    bool a_missing = std::isnan(a), b_missing = std::isnan(b);
-    if (a_missing && b_missing) return NaN;
-    return (a_missing ? fill : a) + (b_missing ? fill : b);
-  });
+  return combine(*this, other, [fill](double a, double b) { return kernels::sum_with_fill(a, b, fill); });
 }
 
 WideMatrix WideMatrix::eq(double x) const { return map_cells(*this, [x](double v) { return v == x; }); }
