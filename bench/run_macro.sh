@@ -5,8 +5,9 @@
 # Each scale runs on a database filled day by day (rows of every factor interleaved date by date, as a
 # daily job leaves them) and, except at L, also on one loaded factor by factor. LAYOUTS="by-date by-factor"
 # overrides the layouts of every scale. REPEATS=N (default 1) runs each of our builds N times; the report
-# takes the median. Databases and results are kept in bench/data/ (ignored by git). Needs Debian's
-# python3-pandas.
+# takes the median. PEER=keep reuses the pandas peer's timings of an earlier run on the same database
+# instead of running it again. Databases and results are kept in bench/data/ (ignored by git). Needs
+# Debian's python3-pandas.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scales=("$@")
@@ -59,10 +60,12 @@ print(lo.replace('-', ''), hi.replace('-', ''))" "$db")
     du -sb "$data/ours-store-$tag" | cut -f1 > "$data/ours-$tag-store-bytes"
     rm -rf "$data/ours-store-$tag"
 
-    rm -rf "$data/peer-$tag"
-    /usr/bin/python3 bench/peer_pandas.py --db "$db" --start "$start" --end "$end" --out "$data/peer-$tag" \
-      --timings "$data/peer-$tag.json"
-    rm -rf "$data/peer-$tag"
+    if [ "${PEER:-}" != keep ] || [ ! -f "$data/peer-$tag.json" ]; then
+      rm -rf "$data/peer-$tag"
+      /usr/bin/python3 bench/peer_pandas.py --db "$db" --start "$start" --end "$end" --out "$data/peer-$tag" \
+        --timings "$data/peer-$tag.json"
+      rm -rf "$data/peer-$tag"
+    fi
     /usr/bin/python3 bench/report_macro.py "$tag" "$data"
   done
 done
