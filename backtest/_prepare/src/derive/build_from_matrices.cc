@@ -14,24 +14,25 @@ const WideMatrix& source_entry(const MatrixMap& source, const std::string& key) 
   return *found;
 }
 
-// (price == limit) + filter_stock, per cell over the union of the price's and the filter's labels, the limit
-// reindexed to the price's labels and a missing side counting 0: the sum that decides the buy and sell
-// permissions, handed to `decide` for the cell's answer. The equality is 1.0 or 0.0 wherever the price has the
-// cell (NaN equals nothing), the filter 1.0 (tradable) or NaN (suspended). Computed in one pass, with no
-// matrix for the equality or the sum.
+// (price == limit) + filter_stock, per cell over the union of the price's and the suspension flags' labels,
+// the limit reindexed to the price's labels and a missing side counting 0: the sum that decides the buy and
+// sell permissions, handed to `decide` for the cell's answer. The equality is 1.0 or 0.0 wherever the price
+// has the cell (NaN equals nothing); filter_stock is 1.0 where the flag is anything but 1.0 (tradable, a
+// missing flag included) and NaN where it is 1.0 (suspended). Computed in one pass, with no matrix for the
+// equality, the filter or the sum.
 template <typename Decide>
-WideMatrix limit_or_tradable(const WideMatrix& price_in, const WideMatrix& limit, const WideMatrix& filter_in,
+WideMatrix limit_or_tradable(const WideMatrix& price_in, const WideMatrix& limit, const WideMatrix& suspended_in,
                              Decide decide) {
-  const WideMatrix price = price_in.as_float(), filter_stock = filter_in.as_float();
+  const WideMatrix price = price_in.as_float(), suspended = suspended_in.as_float();
   // Shares the limit's cells when its labels are the price's already.
   const WideMatrix limit_on_price = limit.reindex(price.row_labels(), price.column_labels());
   const double* p = price.float_cells();
   const double* l = limit_on_price.float_cells();
-  const double* f = filter_stock.float_cells();
-  return kernels::combine_positions(price, filter_stock, [&](std::ptrdiff_t at, std::ptrdiff_t ft) {
+  const double* s = suspended.float_cells();
+  return kernels::combine_positions(price, suspended, [&](std::ptrdiff_t at, std::ptrdiff_t st) {
     const double at_limit = at < 0 ? NaN : (p[at] == l[at] ? 1.0 : 0.0);
-    const double tradable = ft < 0 ? NaN : f[ft];
-    return decide(kernels::sum_with_fill(at_limit, tradable, 0.0));
+    const double filter_stock = st < 0 ? NaN : (s[st] != 1.0 ? 1.0 : NaN);
+    return decide(kernels::sum_with_fill(at_limit, filter_stock, 0.0));
   });
 }
 
@@ -67,15 +68,11 @@ MatrixMap GroupPreparedDataBuilder::_build_from_matrices(const MatrixMap& source
                        [](double d, double c) { return d / 10.0 * 0.9 + ((c * 0.0 + 1.0) - 1.0); })
           .filter_rows([&](const std::string& label) { return last_close && label <= *last_close; });
 
-  // 1.0 where the instrument is not suspended (the flag is anything but 1.0, missing included), NaN where it is.
-  const WideMatrix& filter_stock_raw = source_entry(source, "rq_is_suspended");
-  const WideMatrix filter_stock =
-      kernels::map_cells(filter_stock_raw, [](double suspended) { return suspended != 1.0 ? 1.0 : NaN; });
-
+  const WideMatrix& suspended = source_entry(source, "rq_is_suspended");
   WideMatrix cant_sell_stock =
-      limit_or_tradable(sell_price, limit_down, filter_stock, [](double sum) { return sum > 0.0; });
+      limit_or_tradable(sell_price, limit_down, suspended, [](double sum) { return sum > 0.0; });
   WideMatrix can_buy_stock =
-      limit_or_tradable(buy_price, limit_up, filter_stock, [](double sum) { return sum <= 0.0; });
+      limit_or_tradable(buy_price, limit_up, suspended, [](double sum) { return sum <= 0.0; });
 
   MatrixMap result;
   result.set("industry_matrix", industry_matrix);
