@@ -124,6 +124,19 @@ TEST(WideMatrixReshape, RowFilterSortAndLabelExtremes) {
   EXPECT_FALSE(no_rows.has_data());
 }
 
+// Dates without any instrument: no cell to move, but the row labels move as usual (the sanitizer build checks
+// that no copy is made from the absent cells).
+TEST(WideMatrixReshape, RowsWithoutColumnsShiftFilterAndSort) {
+  auto dates_only = matrix({"d2", "d1", "d3"}, {}, {{}, {}, {}});
+  auto shifted = dates_only.shift(1);
+  EXPECT_LABELS(shifted, ({"d2", "d1", "d3"}), ({}));
+  auto sorted = dates_only.sort_index();
+  EXPECT_LABELS(sorted, ({"d1", "d2", "d3"}), ({}));
+  auto late = dates_only.filter_rows([](const std::string& label) { return label >= "d2"; });
+  EXPECT_LABELS(late, ({"d2", "d3"}), ({}));
+  EXPECT_EQ(late.cell_count(), 0u);
+}
+
 TEST(WideMatrixReshape, SliceRowsSharesCellsAndKeepsColumns) {
   auto m = matrix({"d1", "d2", "d3"}, {"A", "B"}, {{1, 2}, {3, 4}, {5, 6}});
   auto middle = m.slice_rows(1, 3);

@@ -146,7 +146,7 @@ WideMatrix WideMatrix::shift(std::ptrdiff_t n) const {
   for_each_row(nr, nc, [&](std::size_t i) {
     std::ptrdiff_t from = static_cast<std::ptrdiff_t>(i) - n;
     if (from < 0 || from >= signed_rows) std::fill_n(out + i * nc, nc, NaN);
-    else std::memcpy(out + i * nc, in + static_cast<std::size_t>(from) * nc, nc * sizeof(double));
+    else if (nc) std::memcpy(out + i * nc, in + static_cast<std::size_t>(from) * nc, nc * sizeof(double));
   });
   return from_cells(std::move(cells), rows_, columns_);
 }
@@ -203,12 +203,12 @@ WideMatrix gather_rows(const WideMatrix& m, const std::vector<std::size_t>& orde
   const std::size_t nc = m.cols();
   if (m.cell_type() == CellType::float64) {
     auto cells = allocate_float(order.size() * nc);
-    for (std::size_t k = 0; k < order.size(); ++k)
+    for (std::size_t k = 0; k < order.size() && nc; ++k)
       std::memcpy(cells.get() + k * nc, m.float_cells() + order[k] * nc, nc * sizeof(double));
     return WideMatrix::from_cells(std::move(cells), Labels(std::move(labels)), m.column_labels());
   }
   auto cells = allocate_bool(order.size() * nc);
-  for (std::size_t k = 0; k < order.size(); ++k)
+  for (std::size_t k = 0; k < order.size() && nc; ++k)
     std::memcpy(cells.get() + k * nc, m.bool_cells() + order[k] * nc, nc);
   return WideMatrix::from_cells(std::move(cells), Labels(std::move(labels)), m.column_labels());
 }
