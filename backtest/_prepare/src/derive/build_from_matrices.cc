@@ -29,11 +29,14 @@ WideMatrix limit_or_tradable(const WideMatrix& price_in, const WideMatrix& limit
   const double* p = price.float_cells();
   const double* l = limit_on_price.float_cells();
   const double* s = suspended.float_cells();
-  return kernels::combine_positions(price, suspended, [&](std::ptrdiff_t at, std::ptrdiff_t st) {
-    const double at_limit = at < 0 ? NaN : (p[at] == l[at] ? 1.0 : 0.0);
-    const double filter_stock = st < 0 ? NaN : (s[st] != 1.0 ? 1.0 : NaN);
-    return decide(kernels::sum_with_fill(at_limit, filter_stock, 0.0));
-  });
+  const auto pc = static_cast<std::ptrdiff_t>(price.cols()), sc = static_cast<std::ptrdiff_t>(suspended.cols());
+  return kernels::combine_cells(price, suspended,
+                                [&](std::ptrdiff_t pi, std::ptrdiff_t pj, std::ptrdiff_t si, std::ptrdiff_t sj) {
+                                  const std::ptrdiff_t at = pi * pc + pj, st = si * sc + sj;
+                                  const double at_limit = pj < 0 ? NaN : (p[at] == l[at] ? 1.0 : 0.0);
+                                  const double filter_stock = sj < 0 ? NaN : (s[st] != 1.0 ? 1.0 : NaN);
+                                  return decide(kernels::sum_with_fill(at_limit, filter_stock, 0.0));
+                                });
 }
 
 }  // namespace

@@ -61,95 +61,54 @@ WideMatrix map_cells(const WideMatrix& m, F&& f) {
   return WideMatrix::from_cells(std::move(cells), source.row_labels(), source.column_labels());
 }
 
-// Position of a cell in an operand that lacks it.
+// Position of a row or column in an operand that lacks it.
 inline constexpr std::ptrdiff_t ABSENT = -1;
 
 // Over the union of the left and right labels (see the alignment rules in wide_matrix.h), calls
-// f(left_position, right_position) for every cell, each the flat row-major position of that cell in the
-// operand or ABSENT, and keeps its answer: float64 cells, or bool cells when f answers bool.
-template <typename F>
-WideMatrix combine_positions(const WideMatrix& left, const WideMatrix& right, F&& f) {
+// cell(left_row, left_col, right_row, right_col) for every cell with that cell's row and column in each
+// operand, the column ABSENT where the operand lacks the row or the column, and keeps its answer: float64
+// cells, or bool cells when `cell` answers bool.
+template <typename Cell>
+WideMatrix combine_cells(const WideMatrix& left, const WideMatrix& right, Cell&& cell) {
   AxisAlignment rows = align_axis(left.row_labels(), right.row_labels());
   AxisAlignment cols = align_axis(left.column_labels(), right.column_labels());
   const std::size_t nr = rows.labels.size(), nc = cols.labels.size();
-  const auto lc = static_cast<std::ptrdiff_t>(left.cols()), rc = static_cast<std::ptrdiff_t>(right.cols());
-  auto cells = allocate_cells<std::invoke_result_t<F&, std::ptrdiff_t, std::ptrdiff_t>>(nr * nc);
+  using Answer = std::invoke_result_t<Cell&, std::ptrdiff_t, std::ptrdiff_t, std::ptrdiff_t, std::ptrdiff_t>;
+  auto cells = allocate_cells<Answer>(nr * nc);
   auto* out = cells.get();
-
-  if (rows.left_identity && rows.right_identity && cols.left_identity && cols.right_identity) {
-    for_each_row(nr, nc, [&](std::size_t i) {
-      const auto first = static_cast<std::ptrdiff_t>(i * nc), end = first + static_cast<std::ptrdiff_t>(nc);
-      for (std::ptrdiff_t j = first; j < end; ++j) out[j] = f(j, j);
-    });
-  } else {
-    auto row_of = [](bool identity, const std::vector<std::ptrdiff_t>& map, std::size_t i) {
-      return identity ? static_cast<std::ptrdiff_t>(i) : map[i];
-    };
-    for_each_row(nr, nc, [&](std::size_t i) {
-      const std::ptrdiff_t li = row_of(rows.left_identity, rows.left, i);
-      const std::ptrdiff_t ri = row_of(rows.right_identity, rows.right, i);
-      auto* orow = out + i * nc;
-      for (std::size_t j = 0; j < nc; ++j) {
-        std::ptrdiff_t left_at = ABSENT, right_at = ABSENT;
-        if (li >= 0) {
-          const std::ptrdiff_t c = cols.left_identity ? static_cast<std::ptrdiff_t>(j) : cols.left[j];
-          if (c >= 0) left_at = li * lc + c;
-        }
-        if (ri >= 0) {
-          const std::ptrdiff_t c = cols.right_identity ? static_cast<std::ptrdiff_t>(j) : cols.right[j];
-          if (c >= 0) right_at = ri * rc + c;
-        }
-        orow[j] = f(left_at, right_at);
-      }
-    });
-  }
+  const bool same_labels = rows.left_identity && rows.right_identity && cols.left_identity && cols.right_identity;
+  auto position = [](bool identity, const std::vector<std::ptrdiff_t>& map, std::ptrdiff_t k) {
+    return identity ? k : map[static_cast<std::size_t>(k)];
+  };
+  for_each_row(nr, nc, [&](std::size_t i) {
+    auto* orow = out + i * nc;
+    const auto row = static_cast<std::ptrdiff_t>(i), width = static_cast<std::ptrdiff_t>(nc);
+    if (same_labels) {
+      for (std::ptrdiff_t j = 0; j < width; ++j) orow[j] = cell(row, j, row, j);
+      return;
+    }
+    const std::ptrdiff_t li = position(rows.left_identity, rows.left, row);
+    const std::ptrdiff_t ri = position(rows.right_identity, rows.right, row);
+    for (std::ptrdiff_t j = 0; j < width; ++j) {
+      const std::ptrdiff_t lj = li < 0 ? ABSENT : position(cols.left_identity, cols.left, j);
+      const std::ptrdiff_t rj = ri < 0 ? ABSENT : position(cols.right_identity, cols.right, j);
+      orow[j] = cell(li, lj, ri, rj);
+    }
+  });
   return WideMatrix::from_cells(std::move(cells), std::move(rows.labels), std::move(cols.labels));
 }
 
 // Applies f(left, right) over the union labels, a cell an operand lacks entering as NaN and bool cells as
-// 1.0 / 0.0; float64 cells, or bool cells when f answers bool. The same walk as combine_positions, but with
-// each operand's row found once per row, which keeps the aligned arithmetic of the matrix operations fast.
+// 1.0 / 0.0; float64 cells, or bool cells when f answers bool.
 template <typename F>
 WideMatrix combine(const WideMatrix& left_in, const WideMatrix& right_in, F&& f) {
   const WideMatrix left = left_in.as_float(), right = right_in.as_float();
-  AxisAlignment rows = align_axis(left.row_labels(), right.row_labels());
-  AxisAlignment cols = align_axis(left.column_labels(), right.column_labels());
-  const std::size_t nr = rows.labels.size(), nc = cols.labels.size();
   const double* l = left.float_cells();
   const double* r = right.float_cells();
-  const std::size_t lc = left.cols(), rc = right.cols();
-  auto cells = allocate_cells<std::invoke_result_t<F&, double, double>>(nr * nc);
-  auto* out = cells.get();
-
-  if (rows.left_identity && rows.right_identity && cols.left_identity && cols.right_identity) {
-    for_each_row(nr, nc, [&](std::size_t i) {
-      for (std::size_t j = i * nc, end = j + nc; j < end; ++j) out[j] = f(l[j], r[j]);
-    });
-  } else {
-    auto row_of = [](bool identity, const std::vector<std::ptrdiff_t>& map, std::size_t i) {
-      return identity ? static_cast<std::ptrdiff_t>(i) : map[i];
-    };
-    for_each_row(nr, nc, [&](std::size_t i) {
-      const std::ptrdiff_t li = row_of(rows.left_identity, rows.left, i);
-      const std::ptrdiff_t ri = row_of(rows.right_identity, rows.right, i);
-      const double* lrow = li < 0 ? nullptr : l + static_cast<std::size_t>(li) * lc;
-      const double* rrow = ri < 0 ? nullptr : r + static_cast<std::size_t>(ri) * rc;
-      auto* orow = out + i * nc;
-      for (std::size_t j = 0; j < nc; ++j) {
-        double a = NaN, b = NaN;
-        if (lrow) {
-          const std::ptrdiff_t c = cols.left_identity ? static_cast<std::ptrdiff_t>(j) : cols.left[j];
-          if (c >= 0) a = lrow[c];
-        }
-        if (rrow) {
-          const std::ptrdiff_t c = cols.right_identity ? static_cast<std::ptrdiff_t>(j) : cols.right[j];
-          if (c >= 0) b = rrow[c];
-        }
-        orow[j] = f(a, b);
-      }
-    });
-  }
-  return WideMatrix::from_cells(std::move(cells), std::move(rows.labels), std::move(cols.labels));
+  const auto lc = static_cast<std::ptrdiff_t>(left.cols()), rc = static_cast<std::ptrdiff_t>(right.cols());
+  return combine_cells(left, right, [&](std::ptrdiff_t li, std::ptrdiff_t lj, std::ptrdiff_t ri, std::ptrdiff_t rj) {
+    return f(lj < 0 ? NaN : l[li * lc + lj], rj < 0 ? NaN : r[ri * rc + rj]);
+  });
 }
 
 }  // namespace velmora::backtest::kernels
