@@ -1,3 +1,4 @@
+#include "builder/payload_stage.h"
 #include "velmora/backtest/builder.h"
 #include "velmora/backtest/vocabulary.h"
 #include "velmora/factor_service.h"
@@ -35,44 +36,55 @@ class ReadAheadScope {
 };
 }  // namespace
 
-SourceData GroupPreparedDataBuilder::_read_source_data(bool incremental) const {
+namespace builder {
+
+SourceData read_factor_sources(const GroupPreparedDataBuilder& range, bool incremental,
+                               const std::vector<std::string>& component_names) {
   SourceData out;
-  out.component_names = get_component_factor_names();
+  out.component_names = component_names;
 
   if (incremental) {
     std::vector<std::string> names = BUILD_INPUT_NAMES;
     names.insert(names.end(), out.component_names.begin(), out.component_names.end());
-    const MatrixMap batch = _read_normal_factor_batch(names);
+    const MatrixMap batch = range._read_normal_factor_batch(names);
 
-    out.source.set("Close", _batch_or_read(batch, "Close"));
+    out.source.set("Close", range._batch_or_read(batch, "Close"));
     // Placeholders of optional factors take the close's labels.
     const WideMatrix reference = out.source.at("Close");
-    out.component_matrices = _component_matrices(out.component_names, &batch);
+    out.component_matrices = range._component_matrices(out.component_names, &batch);
 
     std::vector<std::pair<std::string, WideMatrix>> required;
     for (const auto& name : REQUIRED_FACTOR_NAMES)
-      if (name != "Close") required.emplace_back(name, _batch_or_read(batch, name));
+      if (name != "Close") required.emplace_back(name, range._batch_or_read(batch, name));
     for (auto& [name, matrix] : required) out.source.set(name, std::move(matrix));
 
     std::vector<std::pair<std::string, WideMatrix>> optional;
-    for (const auto& name : OPTIONAL_FACTOR_NAMES) optional.emplace_back(name, _read_or_empty(name, reference, &batch));
+    for (const auto& name : OPTIONAL_FACTOR_NAMES)
+      optional.emplace_back(name, range._read_or_empty(name, reference, &batch));
     for (auto& [name, matrix] : optional) out.source.set(name, std::move(matrix));
   } else {
     std::vector<std::string> names = REQUIRED_FACTOR_NAMES;
     names.insert(names.end(), OPTIONAL_FACTOR_NAMES.begin(), OPTIONAL_FACTOR_NAMES.end());
     names.insert(names.end(), out.component_names.begin(), out.component_names.end());
-    ReadAheadScope read_ahead(names, _vm_factor_date(default_start_), _vm_factor_date(end_date_));
+    ReadAheadScope read_ahead(names, GroupPreparedDataBuilder::_vm_factor_date(range.default_start()),
+                              GroupPreparedDataBuilder::_vm_factor_date(range.end_date()));
 
-    for (const auto& name : REQUIRED_FACTOR_NAMES) out.source.set(name, _read_normal_factor_matrix(name));
+    for (const auto& name : REQUIRED_FACTOR_NAMES) out.source.set(name, range._read_normal_factor_matrix(name));
     const WideMatrix reference = out.source.at("Close");
 
     std::vector<std::pair<std::string, WideMatrix>> optional;
-    for (const auto& name : OPTIONAL_FACTOR_NAMES) optional.emplace_back(name, _read_or_empty(name, reference));
+    for (const auto& name : OPTIONAL_FACTOR_NAMES) optional.emplace_back(name, range._read_or_empty(name, reference));
     for (auto& [name, matrix] : optional) out.source.set(name, std::move(matrix));
 
-    out.component_matrices = _component_matrices(out.component_names);
+    out.component_matrices = range._component_matrices(out.component_names);
   }
+  return out;
+}
 
+}  // namespace builder
+
+SourceData GroupPreparedDataBuilder::_read_source_data(bool incremental) const {
+  SourceData out = builder::read_factor_sources(*this, incremental, get_component_factor_names());
   out.benchmark_dict = _read_benchmark_dict();
   return out;
 }

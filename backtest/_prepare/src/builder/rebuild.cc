@@ -1,13 +1,12 @@
 #include "velmora/backtest/rebuild.h"
 
+#include "builder/payload_stage.h"
 #include "velmora/backtest/store_helpers.h"
 #include "velmora/errors.h"
 
 namespace velmora::backtest {
 
 namespace {
-
-constexpr const char* COMPONENTS_WOULD_BE_LOST = "a rebuild would lose component masks the store holds: ";
 
 // The texts of the "component_names" list of `meta`; empty when it is absent or not a list.
 std::vector<std::string> listed_names(const Value& meta) {
@@ -43,11 +42,7 @@ std::vector<std::string> keep_store_components(const GroupPreparedDataBuilder& b
   std::vector<std::string> lost;
   for (const auto& name : names)
     if (!masks.contains(name) || !masks.at(name).has_data()) lost.push_back(name);
-  if (!lost.empty()) {
-    std::string listed;
-    for (const auto& name : lost) listed += (listed.empty() ? "" : ", ") + name;
-    throw ValueError(COMPONENTS_WOULD_BE_LOST + listed);
-  }
+  if (!lost.empty()) throw ValueError(builder::components_lost_message(lost));
 
   // The masks go after the payload's own, before the benchmark map that ends the data.
   PayloadData data;

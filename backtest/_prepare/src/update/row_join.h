@@ -17,12 +17,21 @@ namespace velmora::backtest::update {
 // of `later`; column labels ascending.
 WideMatrix join_rows(const WideMatrix& earlier, const WideMatrix& later);
 
+// The columns of join_rows(earlier, later), without joining.
+Labels joined_columns(const WideMatrix& earlier, const WideMatrix& later);
+
+// `earlier` above `later` over exactly `columns`: NaN where a part lacks a column, a part's columns outside
+// `columns` left out. Keeps every row of both parts, even over no column, so that the union of row labels
+// that a derivation takes is the same as over all columns. REQUIRES: every row label of `earlier` before
+// every row label of `later`; `columns` ascending.
+WideMatrix join_over(const WideMatrix& earlier, const WideMatrix& later, const Labels& columns);
+
+// The rows of `matrix` whose label is `date` or after, sharing its cells. REQUIRES: ascending row labels.
+WideMatrix rows_from(const WideMatrix& matrix, const std::string& date);
+
 // The rows of `matrix` whose label is before `date`. With `drop_empty_columns`, only the columns that
 // hold a value (not NaN) in those rows stay, as in a fresh read of that range; the empty placeholder when
 // no row stays. REQUIRES: float64 cells, ascending row labels.
 WideMatrix rows_before(const WideMatrix& matrix, const std::string& date, bool drop_empty_columns);
-
-// True when some cell holds a value (not NaN).
-bool has_value(const WideMatrix& matrix);
 
 }  // namespace velmora::backtest::update

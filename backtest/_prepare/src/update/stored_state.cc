@@ -1,7 +1,7 @@
 #include "update/stored_state.h"
 
 #include "store_entries.h"
-#include "update/update_basis.h"
+#include "builder/update_basis.h"
 #include "velmora/backtest/store_helpers.h"
 #include "velmora/backtest/vocabulary.h"
 
@@ -33,7 +33,7 @@ const Value* basis_sources(const Value& metadata) {
 bool has_update_basis(const Value& metadata) {
   const Value* sources = basis_sources(metadata);
   if (!sources) return false;
-  for (const auto& name : BASIS_REQUIRED_NAMES)
+  for (const auto& name : builder::BASIS_REQUIRED_NAMES)
     if (!sources->contains(name)) return false;
   return true;
 }
@@ -44,10 +44,10 @@ StoredState read_stored_state(const BinaryPreparedDataStore& store, const Value&
   StoredState state;
 
   std::vector<std::string> keys;
-  for (const auto& [factor, key] : SOURCE_DATASETS) keys.push_back(key);
+  for (const auto& [factor, key] : builder::SOURCE_DATASETS) keys.push_back(key);
   for (const auto& name : component_names) keys.push_back(component_dataset_key(name));
   Payload stored = loader.load_keys(metadata, keys);
-  for (const auto& [factor, key] : SOURCE_DATASETS) state.sources.set(factor, stored.data.matrix(key));
+  for (const auto& [factor, key] : builder::SOURCE_DATASETS) state.sources.set(factor, stored.data.matrix(key));
   for (const auto& name : component_names) state.masks.set(name, stored.data.matrix(component_dataset_key(name)));
   if (const BenchmarkDict* benchmarks = stored.data.benchmark_dict()) state.benchmarks = *benchmarks;
 

@@ -37,11 +37,6 @@ inline std::string reading_source(const std::string& from, const std::string& en
   return "reading the factor service from " + from + " to " + end;
 }
 
-// The build's own text for membership factors without data, so that an update fails as a rebuild would.
-inline std::string missing_components(const std::string& quoted_names) {
-  return "成分股矩阵缺失，无法精确生成二进制缓存: " + quoted_names;
-}
-
 inline constexpr const char* READING_STORE = "reading the stored rows";
 inline constexpr const char* DERIVING = "deriving the base matrices";
 inline constexpr const char* WRITING = "writing the store";

@@ -97,6 +97,10 @@ std::uint32_t crc32_update(std::uint32_t crc, const void* data, std::size_t size
   return crc;
 }
 
+std::uint32_t crc32_combine(std::uint32_t crc_a, std::uint32_t crc_b, std::uint64_t length_b) {
+  return static_cast<std::uint32_t>(::crc32_combine64(crc_a, crc_b, static_cast<z_off64_t>(length_b)));
+}
+
 std::string crc_text(std::uint32_t crc) {
   char text[9];
   std::snprintf(text, sizeof text, "%08x", crc);
@@ -164,6 +168,44 @@ void NewFile::write(const void* data, std::size_t size) {
       staged_ = 0;
     }
   }
+}
+
+void NewFile::append_copy(const ReadFile& source, std::uint64_t offset, std::uint64_t length, std::uint32_t crc) {
+  auto in_offset = static_cast<off_t>(offset);
+  std::uint64_t left = length;
+  while (left > 0) {
+    ssize_t copied = ::copy_file_range(source.descriptor(), &in_offset, fd_, nullptr,
+                                       std::min<std::uint64_t>(left, std::uint64_t{1} << 30), 0);
+    if (copied < 0 && errno == EINTR) continue;
+    if (copied <= 0) break;  // unsupported between these files, or a short source: copied through memory
+    left -= static_cast<std::uint64_t>(copied);
+  }
+  std::vector<char> buffer(left > 0 ? std::min<std::uint64_t>(left, std::uint64_t{4} << 20) : 0);
+  while (left > 0) {
+    auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer.size()));
+    source.read_at(static_cast<std::uint64_t>(in_offset), buffer.data(), chunk);
+    write_all(fd_, buffer.data(), chunk, path_);
+    in_offset += static_cast<off_t>(chunk);
+    left -= chunk;
+  }
+  crc_ = crc32_combine(crc_, crc, length);
+  size_ += length;
+}
+
+void NewFile::replace_last(std::size_t size, std::uint32_t old_crc, const void* data) {
+  const char* bytes = static_cast<const char*>(data);
+  auto at = static_cast<off_t>(size_ - size);
+  for (std::size_t left = size; left > 0;) {
+    ssize_t written = ::pwrite(fd_, bytes, left, at);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      fail("write", path_);
+    }
+    bytes += written;
+    at += written;
+    left -= static_cast<std::size_t>(written);
+  }
+  crc_ ^= old_crc ^ crc32_update(0, data, size);
 }
 
 void NewFile::write_staged(std::size_t bytes) {

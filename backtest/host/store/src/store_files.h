@@ -17,11 +17,15 @@ namespace velmora::backtest::store_files {
 
 // CRC-32 (zlib's, as Python's zlib.crc32 computes it) of `size` bytes, continuing from `crc`.
 std::uint32_t crc32_update(std::uint32_t crc, const void* data, std::size_t size);
+// The CRC-32 of bytes A followed by B, from crc(A), crc(B) and the length of B.
+std::uint32_t crc32_combine(std::uint32_t crc_a, std::uint32_t crc_b, std::uint64_t length_b);
 // Eight lowercase hex digits.
 std::string crc_text(std::uint32_t crc);
 
 // A random token of sixteen lowercase hex digits, for fresh file names.
 std::string fresh_token();
+
+class ReadFile;
 
 // A file created exclusively in a directory under `<stem>.<token><suffix>`, with a fresh token (retried
 // while the name exists). Tracks its size and CRC-32 as bytes are written. Removed on destruction unless
@@ -43,6 +47,14 @@ class NewFile {
   NewFile& operator=(const NewFile&) = delete;
 
   void write(const void* data, std::size_t size);
+  // Appends `length` bytes of `source` from `offset` on, copied by the kernel (shared blocks where the file
+  // system can, never through our memory); `crc` is their CRC-32, which the caller knows from the source's
+  // records, so the bytes are not read to checksum them. REQUIRES: no direct I/O (no `expected_size`).
+  void append_copy(const ReadFile& source, std::uint64_t offset, std::uint64_t length, std::uint32_t crc);
+  // Replaces the last `size` bytes written, whose CRC-32 was `old_crc`, with `data`; the file's CRC-32 follows
+  // without reading it back (a CRC changes by the CRC-32s of a same-length tail swapped out and in).
+  // REQUIRES: no direct I/O; size <= size().
+  void replace_last(std::size_t size, std::uint32_t old_crc, const void* data);
   // Starts writing the contents to disk without waiting, so that the disk works while other files are
   // written; commit() then has less to wait for.
   void start_writeback();
@@ -123,6 +135,8 @@ class ReadFile {
   ReadFile& operator=(const ReadFile&) = delete;
 
   std::uint64_t size() const { return size_; }
+  int descriptor() const { return fd_; }
+  const std::filesystem::path& path() const { return path_; }
   // Exactly `size` bytes at `offset` into `out`. REQUIRES: offset + size <= size().
   void read_at(std::uint64_t offset, void* out, std::size_t size) const;
 

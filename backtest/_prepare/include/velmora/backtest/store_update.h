@@ -68,6 +68,11 @@ struct StoreUpdate {
   std::vector<std::string> added_dates;
   // Instruments that no dataset of the store held before, ascending.
   std::vector<std::string> added_instruments;
+  // An extension derives again only the rows from this date on (and, in the rows before it, the columns
+  // of instruments that a source gained); empty when it derived the whole range.
+  std::string recomputed_from;
+  // Data files whose stored rows were copied as they were rather than written anew.
+  std::size_t files_copied = 0;
   StoreUpdateTimings timings;
 };
 

@@ -11,7 +11,7 @@
 
 #include "velmora/backtest/builder.h"
 
-namespace velmora::backtest::update {
+namespace velmora::backtest::builder {
 
 // The required factors the basis always holds.
 inline const std::vector<std::string> BASIS_REQUIRED_NAMES = {"limit_down", "limit_up"};
@@ -25,7 +25,10 @@ inline const std::vector<std::pair<std::string, std::string>> SOURCE_DATASETS = 
     {"tick_vwap_price_925_1000", "sell_price"},
 };
 
+// True when some cell holds a value (not NaN).
+bool has_value(const WideMatrix& matrix);
+
 // The basis of a build's source map: the limit prices, and each optional factor that holds a value.
 MatrixMap basis_of(const MatrixMap& source);
 
-}  // namespace velmora::backtest::update
+}  // namespace velmora::backtest::builder

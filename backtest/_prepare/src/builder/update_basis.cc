@@ -1,9 +1,17 @@
-#include "update/update_basis.h"
+#include "builder/update_basis.h"
 
-#include "update/row_join.h"
+#include <algorithm>
+#include <cmath>
+
 #include "velmora/backtest/vocabulary.h"
 
-namespace velmora::backtest::update {
+namespace velmora::backtest::builder {
+
+bool has_value(const WideMatrix& matrix) {
+  const WideMatrix cells = matrix.as_float();
+  const double* in = cells.float_cells();
+  return std::any_of(in, in + cells.cell_count(), [](double x) { return !std::isnan(x); });
+}
 
 MatrixMap basis_of(const MatrixMap& source) {
   MatrixMap basis;
@@ -15,4 +23,4 @@ MatrixMap basis_of(const MatrixMap& source) {
   return basis;
 }
 
-}  // namespace velmora::backtest::update
+}  // namespace velmora::backtest::builder
