@@ -6,6 +6,7 @@
 #include "support/temp_dir.h"
 #include "update_fixture.h"
 #include "velmora/backtest/builder.h"
+#include "velmora/backtest/rebuild.h"
 #include "velmora/backtest/store.h"
 #include "velmora/backtest/store_update.h"
 #include "velmora/errors.h"
@@ -38,11 +39,22 @@ class StoreUpdateTest : public ::testing::Test {
     return update_store(BinaryPreparedDataStore(store_dir_), {end, std::move(from), nullptr});
   }
 
-  // The store equals a fresh incremental build over [START, end].
+  // The store equals a fresh incremental build over [START, end] that keeps the components supplemented
+  // into the store, and every file agrees with the manifest.
   void expect_equals_rebuild(const std::string& end) {
     TempDir fresh;
-    build_into(fresh.path(), end);
+    GroupPreparedDataBuilder range(START, end);
+    Payload payload = range.build_incremental();
+    keep_store_components(range, BinaryPreparedDataStore(store_dir_).load_metadata(), payload);
+    BinaryPreparedDataStore(fresh.path()).write(payload);
     EXPECT_EQ(store_differences(store_dir_, fresh.path()), std::vector<std::string>{});
+    EXPECT_EQ(BinaryPreparedDataStore(store_dir_).faults(), std::vector<std::string>{});
+  }
+
+  void supplement(const std::string& name) {
+    const Value meta = BinaryPreparedDataStore(store_dir_).load_metadata()["meta"];
+    MatrixMap masks = GroupPreparedDataBuilder(meta["start_date"], meta["end_date"])._component_matrices({name});
+    BinaryPreparedDataStore(store_dir_, std::vector<std::string>{name}).add_component_matrices(masks, std::vector<std::string>{name});
   }
 
   std::shared_ptr<InMemoryFactorService> service_ = std::make_shared<InMemoryFactorService>();
@@ -202,6 +214,80 @@ TEST_F(StoreUpdateTest, AStoreWithoutUpdateBasisIsRebuiltAndSaysSo) {
   expect_equals_rebuild("20240207");
 }
 
+// Only the rows that can change are derived again: the close dates from the last stored close on (a
+// dividend dated after it joins the store only now) and the two stored opens before the new ones (the
+// forward return looks two opens ahead). Every file whose columns stay is its stored rows copied, then the
+// new ones; a file that gains an instrument is laid out anew, and so are the derived files whose sources
+// gained it.
+TEST_F(StoreUpdateTest, DerivesOnlyTheRowsThatCanChange) {
+  struct Case {
+    const char* old_end;
+    const char* new_end;
+    const char* recomputed_from;
+    std::size_t files_copied;  // of 12 base datasets, 5 masks and 5 basis matrices
+  };
+  const Case cases[] = {
+      {"20240119", "20240124", "20240118", 22},  // no instrument appears
+      {"20240122", "20240123", "20240119", 22},  // one day, across a weekend two opens back
+      // 002222 gains a sell price: sell_price, cant_sell_stock and the stored ones that share no source
+      {"20240124", "20240125", "20240123", 20},
+      {"20240202", "20240209", "20240201", 1},   // new instruments everywhere but in the splits
+  };
+  serve();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.old_end) + " -> " + c.new_end);
+    fs::remove_all(store_dir_);
+    build_into(store_dir_, c.old_end);
+    StoreUpdate result = update(c.new_end);
+    EXPECT_EQ(result.outcome, Outcome::extended);
+    EXPECT_EQ(result.recomputed_from, c.recomputed_from);
+    EXPECT_EQ(result.files_copied, c.files_copied);
+    expect_equals_rebuild(c.new_end);
+  }
+}
+
+// A supplemented component is read for the new dates like the built-in ones, and the store equals a
+// rebuild that keeps it; a component that no longer has any row fails as such a rebuild does.
+TEST_F(StoreUpdateTest, SupplementedComponentsAreUpdatedToo) {
+  serve();
+  build_into(store_dir_, "20240126");
+  supplement(testing::SUPPLEMENTED_COMPONENT);
+  for (const char* end : {"20240131", "20240209"}) {
+    SCOPED_TRACE(end);
+    EXPECT_EQ(update(end).outcome, Outcome::extended);
+    expect_equals_rebuild(end);
+  }
+  EXPECT_EQ(BinaryPreparedDataStore(store_dir_).load_metadata()["meta"]["component_names"].back(),
+            testing::SUPPLEMENTED_COMPONENT);
+
+  // Corrected history from a date: stored rows are dropped and read again, the supplemented mask's too.
+  EXPECT_EQ(update("20240209", "20240205").outcome, Outcome::unchanged);
+  MarketOptions corrected;
+  corrected.close_shift = 0.5;
+  corrected.shift_from = "20240205";
+  serve(corrected);
+  EXPECT_EQ(update("20240215", "20240205").outcome, Outcome::extended);
+  expect_equals_rebuild("20240215");
+}
+
+// A stored file that does not match its entry fails the update naming the dataset; the store stays.
+TEST_F(StoreUpdateTest, ADamagedStoredFileFailsTheUpdateAndChangesNothing) {
+  serve();
+  build_into(store_dir_, "20240202");
+  const Value metadata = BinaryPreparedDataStore(store_dir_).load_metadata();
+  const fs::path open_file = store_dir_ / metadata["datasets"]["open_price"]["file"].get<std::string>();
+  fs::resize_file(open_file, fs::file_size(open_file) - 8);
+  const std::string before = testing::read_file(store_dir_ / "metadata.pkl");
+  try {
+    update("20240209");
+    ADD_FAILURE() << "no error";
+  } catch (const VelmoraError& error) {
+    EXPECT_NE(std::string(error.what()).find("open_price"), std::string::npos) << error.what();
+  }
+  EXPECT_EQ(testing::read_file(store_dir_ / "metadata.pkl"), before);
+  EXPECT_FALSE(fs::exists(store_dir_ / ".pending_files"));
+}
+
 TEST_F(StoreUpdateTest, RefusesWhatItCannotDoWithoutTouchingTheStore) {
   serve();
   build_into(store_dir_, "20240202");
@@ -226,16 +312,16 @@ TEST_F(StoreUpdateTest, RefusesWhatItCannotDoWithoutTouchingTheStore) {
   EXPECT_THROW(update_store(BinaryPreparedDataStore(dir_ / "empty"), {"20240207", std::nullopt, nullptr}),
                ValueError);
 
-  // A supplemented membership dataset that no build makes.
-  OrderedMap<WideMatrix> extra;
-  extra.set("my_index", BinaryPreparedDataStore(store_dir_).load()->data.matrix("close_price") * 0.0 + 1.0);
-  BinaryPreparedDataStore(store_dir_, std::vector<std::string>{"my_index"})
-      .add_component_matrices(extra, std::vector<std::string>{"my_index"});
-  const std::string supplemented = testing::read_file(store_dir_ / "metadata.pkl");
+  // A membership dataset that the metadata does not list as a component.
+  Value listed = BinaryPreparedDataStore(store_dir_).load_metadata();
+  supplement(testing::SUPPLEMENTED_COMPONENT);
+  Value unlisted = BinaryPreparedDataStore(store_dir_).load_metadata();
+  unlisted["meta"] = listed["meta"];
+  BinaryPreparedDataStore(store_dir_)._write_metadata(unlisted);
+  const std::string foreign = testing::read_file(store_dir_ / "metadata.pkl");
   EXPECT_THROW(update("20240207"), ValueError);
-  EXPECT_EQ(testing::read_file(store_dir_ / "metadata.pkl"), supplemented);
-  EXPECT_NE(supplemented, metadata);
-
+  EXPECT_EQ(testing::read_file(store_dir_ / "metadata.pkl"), foreign);
+  EXPECT_NE(foreign, metadata);
 }
 
 }  // namespace

@@ -80,6 +80,8 @@ QueryTable market_factor_rows(const MarketOptions& options) {
         double member = i == 2 ? 0.0 : (noise(3, i * 7 + c, d / 5) < 0.6 ? 1.0 : 0.0);
         add(in.id, date, backtest::COMPONENT_FACTOR_NAMES[c], member);
       }
+      // An index that no build reads, for stores that were supplemented with it.
+      add(in.id, date, SUPPLEMENTED_COMPONENT, noise(11, i, d / 5) < 0.5 ? 1.0 : 0.0);
       if (suspended) continue;
       const double limit_up = close + 1.0, limit_down = close - 1.0;
       const double buy = noise(4, i, d) < 0.15 ? limit_up : close + 0.25;

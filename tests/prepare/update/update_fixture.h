@@ -19,6 +19,9 @@
 
 namespace velmora::testing {
 
+// A membership factor of the market that is not among the built-in component names.
+inline constexpr const char* SUPPLEMENTED_COMPONENT = "rq_index_components_new_000016.XSHG";
+
 struct MarketOptions {
   std::string messy_from = "20240201";  // duplicates, text numbers and missing values from this date on
   double close_shift = 0.0;             // added to every close from `shift_from` on (a corrected history)
