@@ -49,6 +49,8 @@ void print_json(const backtest::StoreUpdate& result, double seconds) {
   out["reread_from"] = result.reread_from;
   out["added_dates"] = result.added_dates;
   out["added_instruments"] = result.added_instruments;
+  out["recomputed_from"] = result.recomputed_from;
+  out["files_copied"] = result.files_copied;
   out["seconds"] = {{"read_store", result.timings.read_store}, {"read_source", result.timings.read_source},
                     {"derive", result.timings.derive}, {"write", result.timings.write}, {"total", seconds}};
   std::cout << out.dump(1) << "\n";

@@ -10,13 +10,22 @@
 // benchmarks, from the last stored quote before it, whose close a return may be computed against. Every
 // earlier row comes from the store: the datasets hold the close, open, buy, sell and industry matrices
 // and the membership masks as read, and the store's "update_basis" holds the source matrices that no
-// dataset keeps as read (limit prices, split coefficients, dividends, suspensions). The update joins the
-// stored rows and the re-read rows into the source matrices of the whole range, derives every base matrix
-// from them as a build does, and writes the store anew.
+// dataset keeps as read (limit prices, split coefficients, dividends, suspensions).
+//
+// Its cost follows the new dates, not the store's length. It derives again only the rows that can change
+// (the new ones, the last stored close date, which bounds the dividends, and the two stored dates before
+// the new opens, which the forward-return rank looks ahead to) and, in the stored rows, only the columns of
+// instruments that a source gained. Each dataset is then written as one sequential pass: its stored rows,
+// copied by the kernel when its columns stay (their checksum taken from the store's records), followed by
+// the new rows. When something else changes a stored row (a correction that drops an instrument, or an
+// optional factor that gains or loses its data altogether), the update derives the whole range instead.
+//
+// The components supplemented into the store are read for the new dates like the built-in ones.
 //
 // Contract: when the factor service holds the same rows before the re-read start as when the store was
 // written, the updated store equals, dataset for dataset and cell for cell, what build_incremental over
-// [the store's start date, end date] writes into a fresh store, meta in that build's form ("updated_at").
+// [the store's start date, end date] writes into a fresh store after keeping the supplemented components
+// (keep_store_components), meta in that build's form ("updated_at").
 //
 // A store without an update basis (written by an older version of this library, or downloaded) is rebuilt
 // over its whole range, and the result says so. An update that changes no row (no new data, nothing
@@ -48,8 +57,9 @@ struct StoreUpdateOptions {
 struct StoreUpdateTimings {
   double read_store = 0;    // the stored rows, mapped from the store's files
   double read_source = 0;   // the factor service reads of the re-read range and the benchmarks
-  double derive = 0;        // joining stored and re-read rows, deriving the base matrices, assembling
-  double write = 0;         // writing the new files, the metadata and the manifest
+  double derive = 0;        // splitting stored and re-read rows, deriving what changes
+  double write = 0;         // writing the new files (copies of the stored rows and the new ones), the metadata
+                            // and the manifest
 };
 
 struct StoreUpdate {
