@@ -110,7 +110,10 @@ int run(int argc, char** argv) {
                              {"read_source", update.timings.read_source},
                              {"derive", update.timings.derive},
                              {"write", update.timings.write},
-                             {"added_dates", update.added_dates.size()}}}};
+                             {"added_dates", update.added_dates.size()},
+                             {"added_instruments", update.added_instruments.size()},
+                             {"recomputed_from", update.recomputed_from},
+                             {"files_copied", update.files_copied}}}};
     if (i + 1 == lengths.size()) {
       BuildTimes full = rebuild(fresh, start, end);
       row["rebuild"] = {{"total", full.read_and_derive + full.write},

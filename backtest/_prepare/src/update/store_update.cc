@@ -7,11 +7,13 @@
 #include <chrono>
 #include <cmath>
 #include <set>
+#include <thread>
 #include <atomic>
 
 #include "builder/payload_stage.h"
 #include "builder/update_basis.h"
 #include "store_entries.h"
+#include "store_files.h"
 #include "store_writing.h"
 #include "update/extended_file.h"
 #include "update/row_join.h"
@@ -477,6 +479,22 @@ StoreUpdate update_store(const BinaryPreparedDataStore& store, const StoreUpdate
   auto started = Clock::now();
   const update::StoredState stored = update::read_stored_state(store, metadata, component_names);
   result.timings.read_store = seconds_since(started);
+
+  // The stored files are read while the factor service is: the rows an extension derives again and the
+  // copies of the stored rows then find them in memory.
+  std::thread prefetching([&] {
+    for (const Value* entry : store_entries::file_entries(metadata)) {
+      try {
+        store_files::prefetch(store_entries::resolve_file(store.store_dir(), store_entries::text_field(*entry, "file")));
+      } catch (const ValueError&) {
+        // a file the entry cannot name is reported by the reads that need it
+      }
+    }
+  });
+  struct Join {
+    std::thread& thread;
+    ~Join() { thread.join(); }
+  } join_prefetching{prefetching};
 
   say(update_messages::reading_source(from, result.end_date));
   started = Clock::now();

@@ -315,6 +315,11 @@ bool is_replace_temporary(const std::string& name, const std::string& target) {
          name.ends_with(TEMPORARY_SUFFIX);
 }
 
+void prefetch(const std::filesystem::path& path) {
+  Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() >= 0) ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_WILLNEED);
+}
+
 std::string read_file(const std::filesystem::path& path) {
   ReadFile file(path);
   std::string bytes(static_cast<std::size_t>(file.size()), '\0');

@@ -116,6 +116,10 @@ struct FileSum {
 };
 FileSum checksum_file(const std::filesystem::path& path);
 
+// Asks the kernel to start reading the whole file into the page cache, so that later reads find it there.
+// Only a hint: a file that cannot be opened is left alone.
+void prefetch(const std::filesystem::path& path);
+
 // The whole file. Throws VelmoraError when it cannot be read (a missing file included).
 std::string read_file(const std::filesystem::path& path);
 
