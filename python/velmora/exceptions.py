@@ -17,10 +17,12 @@ class NetworkError(VelmoraError):
             self.__cause__ = cause
 
 
-class HttpError(Exception):
+class HttpError(NetworkError):
     """A failed HTTP exchange of the signed client: `status` is the response status, or 0 for a transport
-    failure or an answer that is not JSON."""
+    failure or an answer that is not JSON. A transport failure (no connection, a time-out) has a
+    ConnectionError with the transport's own description as its cause; an answer that is not JSON has the
+    parser's error."""
 
-    def __init__(self, message, status=0):
-        super().__init__(message)
+    def __init__(self, message, status=0, cause=None):
+        super().__init__(message, cause)
         self.status = status

@@ -1,3 +1,5 @@
+#include <exception>
+
 #include "update/update_basis.h"
 #include "velmora/backtest/builder.h"
 #include "velmora/errors.h"
@@ -23,8 +25,20 @@ Payload GroupPreparedDataBuilder::_build_payload(bool incremental, const std::st
   std::vector<std::string> missing_components;
   for (const auto& name : read.component_names)
     if (!read.component_matrices.contains(name)) missing_components.push_back(name);
-  if (!missing_components.empty())
-    throw ValueError("成分股矩阵缺失，无法精确生成二进制缓存: " + quoted_list(missing_components));
+  if (!missing_components.empty()) {
+    ValueError missing("成分股矩阵缺失，无法精确生成二进制缓存: " + quoted_list(missing_components));
+    // The first swallowed read failure of a missing component, if any, is the cause the caller gets to see.
+    for (const auto& name : missing_components) {
+      const std::exception_ptr* failure = read.component_failures.find(name);
+      if (failure == nullptr) continue;
+      try {
+        std::rethrow_exception(*failure);
+      } catch (...) {
+        std::throw_with_nested(missing);
+      }
+    }
+    throw missing;
+  }
   MatrixMap data = _build_from_matrices(read.source);
   Payload payload = _assemble_payload(data, read.component_matrices, read.benchmark_dict, read.component_names,
                                       meta_time_key);

@@ -47,7 +47,7 @@ SourceData GroupPreparedDataBuilder::_read_source_data(bool incremental) const {
     out.source.set("Close", _batch_or_read(batch, "Close"));
     // Placeholders of optional factors take the close's labels.
     const WideMatrix reference = out.source.at("Close");
-    out.component_matrices = _component_matrices(out.component_names, &batch);
+    out.component_matrices = _component_matrices(out.component_names, &batch, &out.component_failures);
 
     std::vector<std::pair<std::string, WideMatrix>> required;
     for (const auto& name : REQUIRED_FACTOR_NAMES)
@@ -70,7 +70,7 @@ SourceData GroupPreparedDataBuilder::_read_source_data(bool incremental) const {
     for (const auto& name : OPTIONAL_FACTOR_NAMES) optional.emplace_back(name, _read_or_empty(name, reference));
     for (auto& [name, matrix] : optional) out.source.set(name, std::move(matrix));
 
-    out.component_matrices = _component_matrices(out.component_names);
+    out.component_matrices = _component_matrices(out.component_names, nullptr, &out.component_failures);
   }
 
   out.benchmark_dict = _read_benchmark_dict();
