@@ -27,7 +27,7 @@ std::optional<std::string> optional_text(py::handle value, const char* argument)
 py::object date_argument(py::handle value) {
   PyObject* raw = value.ptr();
   if (PyBool_Check(raw)) return py::reinterpret_borrow<py::object>(value);  // True is no date
-  if (py::isinstance(value, py::module_::import("numbers").attr("Integral"))) return py::str(py::int_(value));
+  if (py::isinstance(value, py::module_::import("numbers").attr("Integral"))) return py::str(py::int_(py::reinterpret_borrow<py::object>(value)));
   py::module_ datetime = py::module_::import("datetime");
   if (py::isinstance(value, datetime.attr("date"))) return value.attr("strftime")("%Y%m%d");
   py::module_ numpy = py::module_::import("numpy");
