@@ -10,6 +10,7 @@ packages=(
   nlohmann-json3-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   python3 python3-numpy python3-pandas python3-dev python3-pytest pybind11-dev zip
+  python3-venv python3-pip python3-setuptools python3-wheel python3-mypy
 )
 if [ "${1:-}" = fuzz ]; then
   packages+=(clang libclang-rt-14-dev)

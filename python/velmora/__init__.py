@@ -1,5 +1,6 @@
 """The velmora client SDK's prepared-data modules.
 
+    velmora.backtest                 the public names of the three modules below, in one place
     velmora.backtest._prepare        GroupPreparedDataBuilder, BinaryPreparedDataStore, the vocabulary
     velmora.backtest._depot          download_benchmark_package, flatten_single_subdir
     velmora.backtest._store          BinaryPreparedDataStoreBase and the store helpers
@@ -8,3 +9,7 @@
     velmora._http                    HttpClient, API_PREFIX
     velmora.exceptions               VelmoraError, NetworkError, HttpError
 """
+
+from velmora._version import __version__
+
+__all__ = ["__version__"]

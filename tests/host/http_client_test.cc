@@ -81,6 +81,10 @@ TEST_F(HttpClientTest, UnreachableServerIsAnHttpErrorWithoutStatus) {
   } catch (const HttpError& error) {
     EXPECT_EQ(error.status(), 0);
     EXPECT_TRUE(std::string(error.what()).starts_with("GET " + base + "/api/v1/x failed: ")) << error.what();
+    // The transport's own failure is chained as the cause.
+    testing::expect_kind<TransportError>(testing::nested_cause(std::current_exception()), [](const TransportError& cause) {
+      EXPECT_STREQ(cause.what(), "Couldn't connect to server");
+    });
   }
 }
 

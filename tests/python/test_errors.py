@@ -1,6 +1,8 @@
 """Errors seen from Python: a Python service's own exceptions, the places that swallow them, the kinds and
 messages of our errors with their causes, and TypeError for arguments of the wrong kind."""
 
+import socket
+
 import pandas as pd
 import pytest
 
@@ -62,6 +64,59 @@ def test_a_failing_component_read_leaves_the_component_out_and_the_build_names_i
         GroupPreparedDataBuilder(START, END).build()
     assert caught.value.args[0] == "成分股矩阵缺失，无法精确生成二进制缓存: ['" + name + "']"
     assert len(service.raised) == 1
+    # The swallowed exception stays reachable: it is the cause, as the same object.
+    assert caught.value.__cause__ is service.raised[0]
+
+
+def refused_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def failing_component_build(sample_db):
+    name = "rq_index_components_new_000905.XSHG"
+    singleton.set_instance(FailingService(sample_db, lambda factor: factor == name))
+    GroupPreparedDataBuilder(START, END).build()
+
+
+# Each failure a user meets → the class raised (with the classes it must also be caught as) and its cause.
+HIERARCHY = [
+    ("no connection", lambda cloud, db, tmp: HttpClient("http://127.0.0.1:%d" % refused_port()).get("/x"),
+     HttpError, (NetworkError, VelmoraError), ConnectionError),
+    ("an HTTP status", lambda cloud, db, tmp: HttpClient(cloud.url).get("/not-there"),
+     HttpError, (NetworkError, VelmoraError), type(None)),
+    ("a download answered 404",
+     lambda cloud, db, tmp: download_benchmark_package(HttpClient(cloud.url), tmp / "store"),
+     NetworkError, (VelmoraError,), HttpError),
+    ("no factor service", lambda cloud, db, tmp: singleton.get_instance(), VelmoraError, (Exception,), type(None)),
+    ("a component whose read failed", lambda cloud, db, tmp: failing_component_build(db), ValueError, (), ServiceDown),
+]
+
+
+@pytest.mark.parametrize("fail,kind,also,cause", [c[1:] for c in HIERARCHY], ids=[c[0] for c in HIERARCHY])
+def test_each_failure_has_its_class_in_the_hierarchy_and_its_cause(cloud, sample_db, tmp_path, fail, kind, also, cause):
+    cloud.answer_json(API_PREFIX + "/backtest-data/benchmark-data", {"download_url": cloud.url + "/missing.zip"})
+    singleton.set_instance(None)
+    with pytest.raises(kind) as caught:
+        fail(cloud, sample_db, tmp_path)
+    assert all(isinstance(caught.value, one) for one in also)
+    assert isinstance(caught.value.__cause__, cause), repr(caught.value.__cause__)
+
+
+def test_a_failed_connection_is_an_http_error_without_status_caused_by_the_transport():
+    url = "http://127.0.0.1:%d" % refused_port()
+    with pytest.raises(NetworkError) as caught:
+        HttpClient(url).get("/api/v1/x")
+    assert caught.value.status == 0 and caught.value.args[0].startswith("GET " + url + "/api/v1/x failed: ")
+    assert caught.value.__cause__.args[0] == "Couldn't connect to server"
+
+
+def test_no_factor_service_names_the_python_call_that_installs_one():
+    singleton.set_instance(None)
+    with pytest.raises(VelmoraError) as caught:
+        singleton.get_instance()
+    assert caught.value.args[0] == "no factor service is installed: call velmora.singleton.set_instance() first"
 
 
 def test_library_errors_keep_their_kind_and_exact_message():
@@ -116,14 +171,16 @@ def test_a_damaged_package_is_a_velmora_error_with_the_zip_failure_as_cause(clou
 
 WRONG_KINDS = [
     (lambda: GroupPreparedDataBuilder(None, END), "start_date must be a text, not NoneType"),
-    (lambda: GroupPreparedDataBuilder(START, 20231231), "end_date must be a text, not int"),
+    (lambda: GroupPreparedDataBuilder(START, 20231231.0), "end_date must be a text, not float"),
+    (lambda: GroupPreparedDataBuilder(START, pd.NaT), "end_date must be a text, not NaTType"),
+    (lambda: GroupPreparedDataBuilder(True, END), "start_date must be a text, not bool"),
     (lambda: _prepare.parse_name_list(1), "name list must be None, a text or a sequence, not int"),
     (lambda: _prepare.build_matrix_dtype(("a",)), "component_names must be a list, not tuple"),
     (lambda: _prepare.build_matrix_dtype("a"), "component_names must be a list, not str"),
     (lambda: BinaryPreparedDataStore("s", ("a",)), "component_names must be a list, not tuple"),
     (lambda: BinaryPreparedDataStore("s").load(keys=("close_price",)), "keys must be a list or None, not tuple"),
     (lambda: BinaryPreparedDataStore("s").load(keys=["a", 1]), "keys must hold texts only, not int"),
-    (lambda: BinaryPreparedDataStore("s").load(start_date=20230101), "start_date must be a text or None, not int"),
+    (lambda: BinaryPreparedDataStore("s").load(start_date=2023.5), "start_date must be a text or None, not float"),
     (lambda: BinaryPreparedDataStore("s").add_component_matrices([], ["x"]), "component_matrices must be a dict, not list"),
     (lambda: BinaryPreparedDataStore("s").add_component_matrices({}, "x"), "component_names must be a list, not str"),
     (lambda: BinaryPreparedDataStore("s").add_component_matrices({"x": [[1.0]]}, ["x"]),

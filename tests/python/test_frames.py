@@ -70,11 +70,42 @@ def test_a_loaded_frame_outlives_the_store_and_the_payload(tmp_path):
     assert np.array_equal(values.values, expected, equal_nan=True)
 
 
-def test_loading_without_mmap_reads_into_memory(tmp_path):
+def test_loading_without_mmap_reads_into_memory_the_frames_own(tmp_path):
     store = write_store(tmp_path / "s", {"close_price": frame(20, 5)})
     loaded = store.load(mmap=False)["data"]["close_price"]
     assert mapped_file(loaded.values) is None or not mapped_file(loaded.values).endswith(".npy")
     assert np.array_equal(loaded.values, frame(20, 5).values, equal_nan=True)
+    # Private memory: writeable, and a write changes neither the store nor another load.
+    assert loaded.values.flags.writeable
+    loaded.iloc[0, 0] = 123.0
+    assert loaded.iloc[0, 0] == 123.0
+    again = store.load(mmap=False)["data"]["close_price"]
+    assert again.iloc[0, 0] != 123.0 and store.load()["data"]["close_price"].iloc[0, 0] != 123.0
+
+
+def test_a_copy_of_a_mapped_frame_is_writeable(tmp_path):
+    store = write_store(tmp_path / "s", {"close_price": frame(20, 5)})
+    copy = store.load()["data"]["close_price"].copy()
+    copy.iloc[0, 0] = 7.0
+    assert copy.iloc[0, 0] == 7.0 and store.load()["data"]["close_price"].iloc[0, 0] != 7.0
+
+
+UNSORTED = [
+    ("two dates swapped", "close_price", ["20200101", "20200103", "20200102"]),
+    ("a repeated date", "open_price", ["20200101", "20200102", "20200102"]),
+    ("descending", "close_price", ["20200103", "20200102", "20200101"]),
+]
+
+
+@pytest.mark.parametrize("key,dates", [c[1:] for c in UNSORTED], ids=[c[0] for c in UNSORTED])
+def test_a_dataset_whose_dates_are_not_ascending_is_refused_before_anything_is_written(tmp_path, key, dates):
+    matrices = {"close_price": frame(3, 2), "open_price": frame(3, 2, seed=1)}
+    matrices[key] = matrices[key].set_axis(pd.Index(dates, dtype=object), axis=0)
+    payload = {"version": 1, "meta": {}, "data": matrices}
+    with pytest.raises(ValueError) as caught:
+        BinaryPreparedDataStore(tmp_path / "s", []).write(payload)
+    assert caught.value.args[0] == 'dataset "' + key + '" cannot be written: its dates are not in ascending order'
+    assert list(tmp_path.iterdir()) == []  # no store directory, no lock file
 
 
 def test_a_slice_of_a_large_store_does_not_grow_the_resident_set_by_the_data(tmp_path):

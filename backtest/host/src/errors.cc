@@ -15,6 +15,8 @@ NetworkError::~NetworkError() = default;
 
 HttpError::HttpError(const std::string& message, long status) : Error(message), status_(status) {}
 HttpError::~HttpError() = default;
+NoFactorServiceError::~NoFactorServiceError() = default;
+TransportError::~TransportError() = default;
 
 namespace {
 // std::throw_with_nested captures the exception in flight; rethrowing the cause inside a catch block makes

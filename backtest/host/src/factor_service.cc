@@ -41,7 +41,7 @@ std::shared_ptr<FactorService> get_instance() {
     std::lock_guard lock(instance_mutex());
     service = installed();
   }
-  if (!service) throw VelmoraError("no factor service is installed: call velmora::set_instance() first");
+  if (!service) throw NoFactorServiceError("no factor service is installed: call velmora::set_instance() first");
   return service;
 }
 

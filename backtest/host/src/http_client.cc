@@ -77,7 +77,11 @@ Value HttpClient::get(const std::string& path) const {
 
   const CURLcode code = curl_easy_perform(h);
   if (code != CURLE_OK) {
-    throw HttpError("GET " + url + " failed: " + (error_text[0] ? error_text : curl_easy_strerror(code)));
+    try {
+      throw TransportError(curl_easy_strerror(code));
+    } catch (const TransportError&) {
+      std::throw_with_nested(HttpError("GET " + url + " failed: " + (error_text[0] ? error_text : curl_easy_strerror(code))));
+    }
   }
   long status = 0;
   curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);

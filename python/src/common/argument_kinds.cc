@@ -24,6 +24,18 @@ std::optional<std::string> optional_text(py::handle value, const char* argument)
   return value.cast<std::string>();
 }
 
+py::object date_argument(py::handle value) {
+  PyObject* raw = value.ptr();
+  if (PyBool_Check(raw)) return py::reinterpret_borrow<py::object>(value);  // True is no date
+  if (py::isinstance(value, py::module_::import("numbers").attr("Integral"))) return py::str(py::int_(py::reinterpret_borrow<py::object>(value)));
+  py::module_ datetime = py::module_::import("datetime");
+  if (py::isinstance(value, datetime.attr("date"))) return value.attr("strftime")("%Y%m%d");
+  py::module_ numpy = py::module_::import("numpy");
+  if (py::isinstance(value, numpy.attr("datetime64")) && !numpy.attr("isnat")(value).cast<bool>())
+    return numpy.attr("datetime_as_string")(value, py::arg("unit") = "D");
+  return py::reinterpret_borrow<py::object>(value);
+}
+
 void require_list(py::handle value, const char* argument) {
   if (!PyList_Check(value.ptr())) wrong_kind(value, argument, messages::MUST_BE_LIST);
 }

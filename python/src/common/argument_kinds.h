@@ -18,6 +18,11 @@ std::string type_name(py::handle value);
 
 std::string require_text(py::handle value, const char* argument);
 std::optional<std::string> optional_text(py::handle value, const char* argument);
+// A date argument as the library takes it: a pandas.Timestamp, datetime.date or datetime.datetime becomes
+// its "YYYYMMDD" text, a numpy.datetime64 its "YYYY-MM-DD" text, an integer (numpy's included, bool not)
+// its decimal digits; a missing date (NaT) and every other value are returned unchanged, for the library's
+// own checks to judge.
+py::object date_argument(py::handle value);
 // A list whose elements are all texts.
 std::vector<std::string> require_text_list(py::handle value, const char* argument);
 std::optional<std::vector<std::string>> optional_text_list(py::handle value, const char* argument);

@@ -5,6 +5,7 @@
 #include <string>
 #include <system_error>
 
+#include "common/messages.h"
 #include "velmora/errors.h"
 
 namespace velmora::python {
@@ -35,12 +36,16 @@ py::object python_exception(std::exception_ptr error) {
     std::rethrow_exception(error);
   } catch (py::error_already_set& e) {
     return e.value();
+  } catch (const NoFactorServiceError&) {
+    return exception_class("VelmoraError")(messages::NO_FACTOR_SERVICE);
   } catch (const NetworkError& e) {
     return with_cause(exception_class("NetworkError")(e.what()), e);
   } catch (const VelmoraError& e) {
     return with_cause(exception_class("VelmoraError")(e.what()), e);
   } catch (const HttpError& e) {
     return with_cause(exception_class("HttpError")(e.what(), e.status()), e);
+  } catch (const TransportError& e) {
+    return with_cause(builtin(PyExc_ConnectionError)(e.what()), e);
   } catch (const TypeError& e) {
     return with_cause(builtin(PyExc_TypeError)(e.what()), e);
   } catch (const ValueError& e) {

@@ -2,8 +2,9 @@
 
 // Errors across the boundary. C++ errors of the libraries become Python exceptions: TypeError, ValueError and
 // KeyError become Python's built-in kinds; VelmoraError and NetworkError become the classes of
-// velmora.exceptions (NetworkError a subclass of VelmoraError), HttpError velmora.exceptions.HttpError; file
-// system errors OSError. The message is what() exactly, and the C++ cause chain (std::nested_exception, or a
+// velmora.exceptions (NetworkError a subclass of VelmoraError), HttpError velmora.exceptions.HttpError (a
+// NetworkError), the transport failure behind an HttpError ConnectionError; file system errors OSError. The
+// library's "no factor service" error names the Python call that installs one. The message is what() exactly, and the C++ cause chain (std::nested_exception, or a
 // NetworkError's cause) becomes the chain of __cause__. A Python exception that passed through C++ (raised by a
 // Python factor service or observer) arrives as the same object.
 

@@ -24,8 +24,8 @@ py::module_ pandas() { return py::module_::import("pandas"); }
 
 void make_read_only(py::array& array) { array.attr("flags").attr("writeable") = false; }
 
-// A read-only numpy view of `matrix`'s cells whose base owns a copy of the matrix.
-py::array cell_view(const WideMatrix& matrix) {
+// A numpy view of `matrix`'s cells whose base owns a copy of the matrix; read-only unless `writeable`.
+py::array cell_view(const WideMatrix& matrix, Access access) {
   const auto rows = static_cast<py::ssize_t>(matrix.rows());
   const auto cols = static_cast<py::ssize_t>(matrix.cols());
   const bool boolean = matrix.cell_type() == CellType::boolean;
@@ -37,7 +37,7 @@ py::array cell_view(const WideMatrix& matrix) {
   const void* cells = boolean ? static_cast<const void*>(matrix.bool_cells()) : matrix.float_cells();
   py::array view(dtype, std::vector<py::ssize_t>{rows, cols}, std::vector<py::ssize_t>{cols * item, item}, cells,
                  base);
-  make_read_only(view);
+  if (access == Access::read_only) make_read_only(view);
   return view;
 }
 
@@ -83,8 +83,8 @@ py::object IndexCache::index(const Labels& labels) {
   return index;
 }
 
-py::object to_frame(const WideMatrix& matrix, IndexCache& cache) {
-  return pandas().attr("DataFrame")(cell_view(matrix), py::arg("index") = cache.index(matrix.row_labels()),
+py::object to_frame(const WideMatrix& matrix, IndexCache& cache, Access access) {
+  return pandas().attr("DataFrame")(cell_view(matrix, access), py::arg("index") = cache.index(matrix.row_labels()),
                                     py::arg("columns") = cache.index(matrix.column_labels()),
                                     py::arg("copy") = false);
 }
@@ -94,7 +94,7 @@ py::object to_frame(const WideMatrix& matrix) {
   return to_frame(matrix, cache);
 }
 
-py::object to_series(const DateSeries& series, IndexCache& cache) {
+py::object to_series(const DateSeries& series, IndexCache& cache, Access access) {
   const auto size = static_cast<py::ssize_t>(series.size());
   py::array values;
   if (size == 0) {
@@ -104,7 +104,7 @@ py::object to_series(const DateSeries& series, IndexCache& cache) {
     py::capsule base(owner, [](void* held) { delete static_cast<DateSeries*>(held); });
     values = py::array(py::dtype::of<double>(), std::vector<py::ssize_t>{size}, std::vector<py::ssize_t>{8},
                        owner->values().data(), base);
-    make_read_only(values);
+    if (access == Access::read_only) make_read_only(values);
   }
   return pandas().attr("Series")(values, py::arg("index") = cache.index(series.dates()),
                                  py::arg("name") = series.name(), py::arg("copy") = false);
@@ -124,16 +124,16 @@ py::dict to_python(const backtest::BenchmarkDict& series) {
   return out;
 }
 
-py::dict to_python(const backtest::Payload& payload) {
+py::dict to_python(const backtest::Payload& payload, Access access) {
   IndexCache cache;
   py::dict data;
   for (const auto& [key, entry] : payload.data) {
     if (const auto* matrix = std::get_if<WideMatrix>(&entry)) {
-      data[py::str(key)] = to_frame(*matrix, cache);
+      data[py::str(key)] = to_frame(*matrix, cache, access);
     } else {
       py::dict series;
       for (const auto& [name, one] : std::get<backtest::BenchmarkDict>(entry))
-        series[py::str(name)] = to_series(one, cache);
+        series[py::str(name)] = to_series(one, cache, access);
       data[py::str(key)] = series;
     }
   }

@@ -3,7 +3,7 @@
 // Matrices, series and payloads across the boundary, without copying cells.
 //
 // Out: a WideMatrix becomes a pandas.DataFrame (index: the date texts, columns: the instrument keys) whose
-// values are a read-only numpy view of the matrix's cells. The view's base is a capsule holding a copy of the
+// values are a numpy view of the matrix's cells, read-only unless the cells are private (see Access). The view's base is a capsule holding a copy of the
 // matrix, which shares the cells (and, for a loaded store, the mapped file): the frame outlives the store and
 // the payload it came from. A DateSeries becomes a pandas.Series the same way; a Payload a dict of "version",
 // "meta" and "data". Label lists shared by several matrices become one shared pandas.Index.
@@ -38,12 +38,17 @@ class IndexCache {
   std::unordered_map<const void*, py::object> indexes_;
 };
 
-py::object to_frame(const backtest::WideMatrix& matrix, IndexCache& cache);
+// Whether the numpy views let Python write the cells. Only cells that nothing else reads may be handed out
+// writeable: those a store read into private memory (a load without mmap), never mapped files or the cells
+// of matrices the library may still share.
+enum class Access { read_only, writeable };
+
+py::object to_frame(const backtest::WideMatrix& matrix, IndexCache& cache, Access access = Access::read_only);
 py::object to_frame(const backtest::WideMatrix& matrix);
-py::object to_series(const backtest::DateSeries& series, IndexCache& cache);
+py::object to_series(const backtest::DateSeries& series, IndexCache& cache, Access access = Access::read_only);
 py::dict to_python(const backtest::MatrixMap& matrices);
 py::dict to_python(const backtest::BenchmarkDict& series);
-py::dict to_python(const backtest::Payload& payload);
+py::dict to_python(const backtest::Payload& payload, Access access = Access::read_only);
 
 // `argument` names the value in the TypeError raised for a value of another kind.
 backtest::WideMatrix to_matrix(py::handle frame, const char* argument);

@@ -24,6 +24,10 @@ inline constexpr const char* LABELS_NOT_UNIQUE = "labels must be unique: ";
 inline constexpr const char* SERIES_DATES_ORDER = "series dates must be unique and ascending: ";
 inline constexpr const char* PAYLOAD_ENTRY = "payload lacks the entry ";
 
+// The library's "no factor service" error, told the way a Python user installs one.
+inline constexpr const char* NO_FACTOR_SERVICE =
+    "no factor service is installed: call velmora.singleton.set_instance() first";
+
 // A Python factor service.
 inline constexpr const char* NOT_A_SERVICE =
     "a factor service needs the methods get_factors and get_index_daily; got an object of type ";

@@ -49,11 +49,11 @@ void bind_depot(py::module_& m) {
         return backtest::download_benchmark_package(http, store_dir, observer);
       },
       "http"_a, "store_dir"_a, "progress"_a = py::none(),
-      "Fetches the benchmark data package through `http` and unpacks it into `store_dir` (a leading ~ "
+      "download_benchmark_package(http, store_dir, progress=None)\n--\n\nFetches the benchmark data package through `http` and unpacks it into `store_dir` (a leading ~ "
       "expanded); returns that directory. `progress`, when given, is called as progress(received, total).");
   m.def("flatten_single_subdir", &backtest::flatten_single_subdir, "store_dir"_a,
         py::call_guard<py::gil_scoped_release>(),
-        "Lifts the contents of a single nested directory up into `store_dir` when there is no metadata.pkl at "
+        "flatten_single_subdir(store_dir)\n--\n\nLifts the contents of a single nested directory up into `store_dir` when there is no metadata.pkl at "
         "the top.");
 }
 

@@ -7,6 +7,9 @@
 
 PYBIND11_MODULE(_depot, m) {
   velmora::python::register_error_translation();
+  // Each docstring opens with its Python signature ("name(args)\n--\n\n"), which inspect.signature reads.
+  pybind11::options options;
+  options.disable_function_signatures();
   m.doc() = "The benchmark data package: download, safe extraction, flattening and packing.";
   pybind11::module_::import("velmora._http");  // registers HttpClient
   velmora::python::bind_depot(m);

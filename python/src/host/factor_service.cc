@@ -37,6 +37,9 @@ PYBIND11_MODULE(singleton, m) {
   using namespace velmora;
   using namespace velmora::python;
   register_error_translation();
+  // Each docstring opens with its Python signature ("name(args)\n--\n\n"), which inspect.signature reads.
+  pybind11::options options;
+  options.disable_function_signatures();
   m.doc() = "The process's factor service: the one the builder reads through.";
 
   py::class_<FactorService, std::shared_ptr<FactorService>>(m, "FactorService",
@@ -55,7 +58,7 @@ PYBIND11_MODULE(singleton, m) {
             return answer ? to_frame(*answer) : py::object(py::none());
           },
           py::kw_only(), "factor"_a, "start_date"_a = py::none(), "end_date"_a = py::none(),
-          "The rows of the selected factors (a name, or a list of names) as a DataFrame, or None.")
+          "get_factors($self, /, *, factor, start_date=None, end_date=None)\n--\n\nThe rows of the selected factors (a name, or a list of names) as a DataFrame, or None.")
       .def(
           "get_index_daily",
           [](FactorService& self, py::handle order_book_ids, py::handle start_date, py::handle end_date) {
@@ -70,11 +73,12 @@ PYBIND11_MODULE(singleton, m) {
             return answer ? to_frame(*answer) : py::object(py::none());
           },
           py::kw_only(), "order_book_ids"_a, "start_date"_a = py::none(), "end_date"_a = py::none(),
+          "get_index_daily($self, /, *, order_book_ids, start_date=None, end_date=None)\n--\n\n"
           "The daily rows of the given index codes as a DataFrame, or None.");
 
   m.def(
       "get_instance", [] { return service_object(get_instance()); },
-      "The installed factor service. Raises VelmoraError when none is installed.");
+      "get_instance()\n--\n\nThe installed factor service. Raises VelmoraError when none is installed.");
   m.def(
       "set_instance",
       [](py::object service) {
@@ -88,7 +92,7 @@ PYBIND11_MODULE(singleton, m) {
         return service_object(set_instance(std::move(installed)));
       },
       "service"_a,
-      "Installs `service` for the whole process (None uninstalls) and returns the one it replaces. A service "
+      "set_instance(service)\n--\n\nInstalls `service` for the whole process (None uninstalls) and returns the one it replaces. A service "
       "is a service of this library or any object with get_factors and get_index_daily answering a "
       "pandas.DataFrame or None.");
 

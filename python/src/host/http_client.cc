@@ -13,13 +13,23 @@ using namespace pybind11::literals;
 PYBIND11_MODULE(_http, m) {
   using namespace velmora;
   python::register_error_translation();
+  // Each docstring opens with its Python signature ("name(args)\n--\n\n"), which inspect.signature reads.
+  pybind11::options options;
+  options.disable_function_signatures();
   m.doc() = "The signed client of the velmora cloud service.";
   m.attr("API_PREFIX") = API_PREFIX;
 
   py::class_<HttpClient>(m, "HttpClient",
-                         "Sends GET requests for API paths below `base_url`, with `token` as a bearer token, "
+                         "HttpClient(base_url, token='')\n--\n\nSends GET requests for API paths below `base_url`, with `token` as a bearer token, "
                          "and returns the decoded JSON answer.")
       .def(py::init<std::string, std::string>(), "base_url"_a, "token"_a = "")
+      .def("__repr__",
+           [](const HttpClient& self) {
+             // The token is a secret: the repr says only whether one is set.
+             return "HttpClient(" + py::repr(py::str(self.base_url())).cast<std::string>() +
+                    (self.has_token() ? ", token=<set>)" : ")");
+           })
+      .def_property_readonly("base_url", &HttpClient::base_url)
       .def(
           "get",
           [](const HttpClient& self, const std::string& path) {
@@ -30,5 +40,5 @@ PYBIND11_MODULE(_http, m) {
             }
             return python::to_python(answer);
           },
-          "path"_a, "The decoded answer for base_url + path: a dict, or None for an empty answer.");
+          "path"_a, "get($self, /, path)\n--\n\nThe decoded answer for base_url + path: a dict, or None for an empty answer.");
 }

@@ -14,6 +14,9 @@ using namespace pybind11::literals;
 PYBIND11_MODULE(sqlite_factor_service, m) {
   using namespace velmora;
   python::register_error_translation();
+  // Each docstring opens with its Python signature ("name(args)\n--\n\n"), which inspect.signature reads.
+  pybind11::options options;
+  options.disable_function_signatures();
   m.doc() = "The embedded factor service: answers from a SQLite factor database.";
   py::module_::import("velmora.singleton");  // registers the FactorService base
 
@@ -27,12 +30,16 @@ PYBIND11_MODULE(sqlite_factor_service, m) {
 
   py::class_<SqliteFactorService, FactorService, std::shared_ptr<SqliteFactorService>>(
       m, "SqliteFactorService",
-      "Answers factor and index queries from a SQLite database (tables factor_values and index_daily). "
-      "Install it with velmora.singleton.set_instance(); builds then read it without the GIL.")
-      .def(py::init([](const std::filesystem::path& path, std::size_t read_threads, TableScan table_scan) {
+      "SqliteFactorService(path, read_threads=0, table_scan=None)\n--\n\nAnswers factor and index queries from a SQLite database (tables factor_values and index_daily). "
+      "Install it with velmora.singleton.set_instance(); builds then read it without the GIL. `table_scan` "
+      "None is TableScan.automatic.")
+      .def(py::init([](const std::filesystem::path& path, std::size_t read_threads, std::optional<TableScan> table_scan) {
              py::gil_scoped_release release;
-             return std::make_shared<SqliteFactorService>(path, read_threads, table_scan);
+             return std::make_shared<SqliteFactorService>(path, read_threads, table_scan.value_or(TableScan::automatic));
            }),
-           "path"_a, "read_threads"_a = 0, "table_scan"_a = TableScan::automatic)
+           "path"_a, "read_threads"_a = 0, "table_scan"_a = py::none())
+      .def("__repr__", [](const SqliteFactorService& self) {
+        return "SqliteFactorService(" + py::repr(py::str(self.path().string())).cast<std::string>() + ")";
+      })
       .def_property_readonly("path", &SqliteFactorService::path);
 }

@@ -56,7 +56,7 @@ void bind_dates(py::module_& m) {
         return pandas.attr("Series")(out, py::arg("dtype") = "object");
       },
       "values"_a,
-      "'YYYYMMDD' texts for every value that reads as a date (a date text, an eight-digit integer, a "
+      "series_to_yyyymmdd(values)\n--\n\n'YYYYMMDD' texts for every value that reads as a date (a date text, an eight-digit integer, a "
       "date-time), None elsewhere, as a Series with the input's labels.");
 }
 

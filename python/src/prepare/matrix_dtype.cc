@@ -22,7 +22,7 @@ void bind_matrix_dtype(py::module_& m) {
         return out;
       },
       "component_names"_a = py::none(),
-      "BASE_MATRIX_DTYPE followed by one 'float64' dataset per component name (None: the built-in names).");
+      "build_matrix_dtype(component_names=None)\n--\n\nBASE_MATRIX_DTYPE followed by one 'float64' dataset per component name (None: the built-in names).");
 }
 
 }  // namespace velmora::python

@@ -8,6 +8,9 @@
 PYBIND11_MODULE(_prepare, m) {
   namespace py = pybind11;
   velmora::python::register_error_translation();
+  // Each docstring opens with its Python signature ("name(args)\n--\n\n"), which inspect.signature reads.
+  pybind11::options options;
+  options.disable_function_signatures();
   m.doc() = "Prepared data: GroupPreparedDataBuilder, BinaryPreparedDataStore and the module vocabulary.";
   // The names bound from the host modules; a failure to bind any of them fails the import.
   py::module_ store = py::module_::import("velmora.backtest._store");

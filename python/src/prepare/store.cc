@@ -18,7 +18,7 @@ void bind_store(py::module_& m) {
   using namespace pybind11::literals;
   py::class_<BinaryPreparedDataStore, BinaryPreparedDataStoreBase, std::shared_ptr<BinaryPreparedDataStore>>(
       m, "BinaryPreparedDataStore",
-      "The prepared-data store: the base with the component datasets in its dtype map, a load that reads the "
+      "BinaryPreparedDataStore(store_dir, component_names=None)\n--\n\nThe prepared-data store: the base with the component datasets in its dtype map, a load that reads the "
       "datasets the metadata lists, and add_component_matrices.")
       .def(py::init([](const std::filesystem::path& store_dir, py::handle component_names) {
              if (component_names.is_none()) return std::make_shared<BinaryPreparedDataStore>(store_dir);
@@ -34,6 +34,7 @@ void bind_store(py::module_& m) {
             return self.add_component_matrices(matrices, names);
           },
           "component_matrices"_a, "component_names"_a,
+          "add_component_matrices($self, /, component_matrices, component_names)\n--\n\n"
           "Writes the mask of every listed name whose dataset the store lacks and registers it; returns the "
           "names newly written.");
 }

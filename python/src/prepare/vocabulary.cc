@@ -53,10 +53,10 @@ void bind_vocabulary(py::module_& m) {
   m.attr("BASE_MATRIX_DTYPE") = text_map(backtest::BASE_MATRIX_DTYPE);
 
   m.def("parse_name_list", &name_list, "raw_values"_a,
-        "Clean names from None, a text (split at ',', '，', '；', ';' and line feeds) or a sequence (each "
+        "parse_name_list(raw_values)\n--\n\nClean names from None, a text (split at ',', '，', '；', ';' and line feeds) or a sequence (each "
         "element's str() one name): stripped, empty ones dropped, order and duplicates kept.");
   m.def("get_component_factor_names", &backtest::get_component_factor_names,
-        "The built-in index-membership factor names, as a new list on every call.");
+        "get_component_factor_names()\n--\n\nThe built-in index-membership factor names, as a new list on every call.");
 }
 
 }  // namespace velmora::python

@@ -30,15 +30,17 @@ py::dict dtype_dict(const backtest::OrderedMap<std::string>& matrix_dtype) {
 
 py::object load_store(const backtest::BinaryPreparedDataStoreBase& store, py::handle start_date, py::handle end_date,
                       py::handle keys, bool mmap) {
-  auto start = optional_text(start_date, "start_date");
-  auto end = optional_text(end_date, "end_date");
+  auto start = optional_text(date_argument(start_date), "start_date");
+  auto end = optional_text(date_argument(end_date), "end_date");
   auto key_list = optional_text_list(keys, "keys");
   std::optional<backtest::Payload> payload;
   {
     py::gil_scoped_release release;
     payload = store.load(start, end, key_list, mmap);
   }
-  return payload ? py::object(to_python(*payload)) : py::object(py::none());
+  // Read without mapping, the cells are the frames' own memory: Python may write them.
+  if (!payload) return py::none();
+  return to_python(*payload, mmap ? Access::read_only : Access::writeable);
 }
 
 }  // namespace
@@ -48,6 +50,7 @@ void bind_store_base(py::module_& m) {
   using namespace pybind11::literals;
   py::class_<BinaryPreparedDataStoreBase, std::shared_ptr<BinaryPreparedDataStoreBase>>(
       m, "BinaryPreparedDataStoreBase",
+      "BinaryPreparedDataStoreBase(store_dir, matrix_dtype, version, float_dtype)\n--\n\n"
       "A directory holding a payload as .npy files and a pickled metadata file. Loads give DataFrames that "
       "view the cells (with mmap, the mapped files) without copying.")
       .def(py::init([](const std::filesystem::path& store_dir, py::handle matrix_dtype, std::int64_t version,
@@ -56,6 +59,14 @@ void bind_store_base(py::module_& m) {
                                                                   float_dtype);
            }),
            "store_dir"_a, "matrix_dtype"_a, "version"_a, "float_dtype"_a)
+      .def("__repr__",
+           [](py::handle self) {
+             // The class's own name, so that the component-aware store says what it is too.
+             return self.attr("__class__").attr("__name__").cast<std::string>() + "(" +
+                    py::repr(py::str(self.cast<const BinaryPreparedDataStoreBase&>().store_dir().string()))
+                        .cast<std::string>() +
+                    ")";
+           })
       .def_property_readonly("matrix_dtype",
                              [](const BinaryPreparedDataStoreBase& self) { return dtype_dict(self.matrix_dtype()); })
       .def_property_readonly("store_dir", &BinaryPreparedDataStoreBase::store_dir)
@@ -71,11 +82,16 @@ void bind_store_base(py::module_& m) {
             }
             return to_python(metadata);
           },
-          "The store's metadata as a dict; empty when the store has none yet.")
+          "load_metadata($self, /)\n--\n\nThe store's metadata as a dict; empty when the store has none yet.")
       .def("load", &load_store, "start_date"_a = py::none(), "end_date"_a = py::none(),
            "keys"_a = py::none(), "mmap"_a = true,
+           "load($self, /, start_date=None, end_date=None, keys=None, mmap=True)\n--\n\n"
            "The stored payload as a dict of 'version', 'meta' and 'data' (DataFrames, and 'benchmark_dict' of "
-           "Series), or None when the store is empty. Dates are inclusive bounds; `keys` the datasets to read.")
+           "Series), or None when the store is empty. Dates are inclusive bounds (a date text, an int YYYYMMDD, "
+           "a datetime.date, a numpy.datetime64 or a pandas.Timestamp); `keys` the datasets to read. With mmap "
+           "the frames view the mapped files and are read-only (DataFrame.copy() gives a writeable copy); "
+           "without, they own their cells and are writeable. Nothing is checked against the manifest: "
+           "verify() does that.")
       .def(
           "write",
           [](const BinaryPreparedDataStoreBase& self, py::handle payload) {
@@ -83,7 +99,9 @@ void bind_store_base(py::module_& m) {
             py::gil_scoped_release release;
             self.write(converted);
           },
-          "payload"_a, "Writes a payload dict as the store's whole content.")
+          "payload"_a,
+          "write($self, /, payload)\n--\n\nWrites a payload dict as the store's whole content. ValueError naming the "
+          "dataset when a matrix's or series' dates are not strictly ascending; nothing is written then.")
       .def(
           "_write_matrix",
           [](const BinaryPreparedDataStoreBase& self, const std::filesystem::path& store_dir, const std::string& key,
@@ -116,7 +134,7 @@ void bind_store_base(py::module_& m) {
       .def("_remove_unnamed_files", &BinaryPreparedDataStoreBase::_remove_unnamed_files,
            py::call_guard<py::gil_scoped_release>())
       .def("verify", &BinaryPreparedDataStoreBase::verify, py::call_guard<py::gil_scoped_release>(),
-           "Checks every file of the manifest; raises VelmoraError naming the first that differs.");
+           "verify($self, /)\n--\n\nChecks every file of the manifest; raises VelmoraError naming the first that differs.");
 }
 
 }  // namespace velmora::python

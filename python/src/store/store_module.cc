@@ -7,6 +7,9 @@
 
 PYBIND11_MODULE(_store, m) {
   velmora::python::register_error_translation();
+  // Each docstring opens with its Python signature ("name(args)\n--\n\n"), which inspect.signature reads.
+  pybind11::options options;
+  options.disable_function_signatures();
   m.doc() = "The binary prepared-data store base and its helpers.";
   velmora::python::bind_store_base(m);
   velmora::python::bind_store_helpers(m);

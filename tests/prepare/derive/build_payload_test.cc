@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "support/call_log.h"
+#include "support/expect_error.h"
 #include "support/matrix_builders.h"
 #include "velmora/backtest/builder.h"
 #include "velmora/backtest/store_helpers.h"
@@ -125,6 +126,25 @@ TEST_F(BuildPayloadTest, MissingMasksStopTheBuildListingEveryMissingName) {
                                            "', '" + COMPONENT_FACTOR_NAMES[3] + "']");
     }
   }
+}
+
+TEST_F(BuildPayloadTest, AMissingMaskWhoseReadFailedCarriesThatFailureAsItsCause) {
+  // Component 1 has no rows (no failure to report); component 3's read fails, and that failure, swallowed by
+  // the component read, becomes the cause of the refusal. The message stays as it was.
+  serve({COMPONENT_FACTOR_NAMES[1]});
+  service_->fail_when(single_factor_call(COMPONENT_FACTOR_NAMES[3]), std::make_exception_ptr(VelmoraError("down")));
+  std::exception_ptr error = testing::expect_error<ValueError>(
+      [&] { builder_.build(); },
+      "成分股矩阵缺失，无法精确生成二进制缓存: ['" + COMPONENT_FACTOR_NAMES[1] + "', '" + COMPONENT_FACTOR_NAMES[3] + "']");
+  testing::expect_kind<VelmoraError>(testing::nested_cause(error),
+                                     [](const VelmoraError& cause) { EXPECT_STREQ(cause.what(), "down"); });
+}
+
+TEST_F(BuildPayloadTest, AMissingMaskWithoutAFailedReadHasNoCause) {
+  serve({COMPONENT_FACTOR_NAMES[1]});
+  std::exception_ptr error = testing::expect_error<ValueError>(
+      [&] { builder_.build(); }, "成分股矩阵缺失，无法精确生成二进制缓存: ['" + COMPONENT_FACTOR_NAMES[1] + "']");
+  EXPECT_EQ(testing::nested_cause(error), nullptr);
 }
 
 TEST_F(BuildPayloadTest, AssemblyAddsMasksOutsideTheComponentListUnderTheirOwnKeys) {

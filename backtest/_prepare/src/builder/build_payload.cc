@@ -1,3 +1,5 @@
+#include <exception>
+
 #include "builder/payload_stage.h"
 #include "builder/update_basis.h"
 #include "velmora/errors.h"
@@ -30,7 +32,20 @@ Payload payload_from_sources(const GroupPreparedDataBuilder& range, const Source
   std::vector<std::string> missing_components;
   for (const auto& name : read.component_names)
     if (!read.component_matrices.contains(name)) missing_components.push_back(name);
-  if (!missing_components.empty()) throw ValueError(missing_components_message(missing_components));
+  if (!missing_components.empty()) {
+    ValueError missing(missing_components_message(missing_components));
+    // The first swallowed read failure of a missing component, if any, is the cause the caller gets to see.
+    for (const auto& name : missing_components) {
+      const std::exception_ptr* failure = read.component_failures.find(name);
+      if (failure == nullptr) continue;
+      try {
+        std::rethrow_exception(*failure);
+      } catch (...) {
+        std::throw_with_nested(missing);
+      }
+    }
+    throw missing;
+  }
   MatrixMap data = GroupPreparedDataBuilder::_build_from_matrices(read.source);
   Payload payload = range._assemble_payload(data, read.component_matrices, read.benchmark_dict, read.component_names,
                                             meta_time_key);

@@ -51,7 +51,7 @@ SourceData read_factor_sources(const GroupPreparedDataBuilder& range, bool incre
     out.source.set("Close", range._batch_or_read(batch, "Close"));
     // Placeholders of optional factors take the close's labels.
     const WideMatrix reference = out.source.at("Close");
-    out.component_matrices = range._component_matrices(out.component_names, &batch);
+    out.component_matrices = range._component_matrices(out.component_names, &batch, &out.component_failures);
 
     std::vector<std::pair<std::string, WideMatrix>> required;
     for (const auto& name : REQUIRED_FACTOR_NAMES)
@@ -76,7 +76,7 @@ SourceData read_factor_sources(const GroupPreparedDataBuilder& range, bool incre
     for (const auto& name : OPTIONAL_FACTOR_NAMES) optional.emplace_back(name, range._read_or_empty(name, reference));
     for (auto& [name, matrix] : optional) out.source.set(name, std::move(matrix));
 
-    out.component_matrices = range._component_matrices(out.component_names);
+    out.component_matrices = range._component_matrices(out.component_names, nullptr, &out.component_failures);
   }
   return out;
 }

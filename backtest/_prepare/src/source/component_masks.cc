@@ -27,7 +27,8 @@ WideMatrix membership_mask(const WideMatrix& factor) {
 }  // namespace
 
 MatrixMap GroupPreparedDataBuilder::_component_matrices(const std::vector<std::string>& component_names,
-                                                        const MatrixMap* batch) const {
+                                                        const MatrixMap* batch,
+                                                        OrderedMap<std::exception_ptr>* failures) const {
   MatrixMap result;
   for (const auto& name : component_names) {
     WideMatrix matrix;
@@ -35,7 +36,9 @@ MatrixMap GroupPreparedDataBuilder::_component_matrices(const std::vector<std::s
       const WideMatrix* entry = batch ? batch->find(name) : nullptr;
       matrix = entry != nullptr && entry->has_data() ? *entry : _read_normal_factor_matrix(name);
     } catch (...) {
-      // A component that cannot be read is left out; the build decides whether it can do without it.
+      // A component that cannot be read is left out; the build decides whether it can do without it, and
+      // names this failure as the cause when it cannot.
+      if (failures != nullptr) failures->set(name, std::current_exception());
       continue;
     }
     if (!matrix.has_data()) continue;

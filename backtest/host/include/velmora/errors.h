@@ -51,6 +51,14 @@ class VELMORA_HOST_EXPORT VelmoraError : public Error {
   ~VelmoraError() override;
 };
 
+// No factor service is installed when a read needs one. Its own kind so that each front end can say how
+// its users install one.
+class VELMORA_HOST_EXPORT NoFactorServiceError : public VelmoraError {
+ public:
+  using VelmoraError::VelmoraError;
+  ~NoFactorServiceError() override;
+};
+
 // A failed network transfer. The underlying transport failure is kept as `cause()`; throwing the error with
 // `throw_with_cause()` also chains it through `std::nested_exception`, so both ways reach it.
 class VELMORA_HOST_EXPORT NetworkError : public VelmoraError {
@@ -81,6 +89,14 @@ class VELMORA_HOST_EXPORT HttpError : public Error {
 
  private:
   long status_;
+};
+
+// The transfer itself failed (no connection, a time-out, a reset, a TLS failure): what() is the transport's
+// own description. HttpClient raises it only as the nested cause of its HttpError with status 0.
+class VELMORA_HOST_EXPORT TransportError : public Error {
+ public:
+  using Error::Error;
+  ~TransportError() override;
 };
 
 // The innermost cause of `error` reachable through the nested-exception chain, as an exception_ptr

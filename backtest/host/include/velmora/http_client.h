@@ -31,6 +31,9 @@ class VELMORA_HOST_EXPORT HttpClient {
   // an empty body or a JSON null. Redirects are not followed; TLS certificates are verified.
   Value get(const std::string& path) const;
 
+  const std::string& base_url() const { return base_url_; }
+  bool has_token() const { return !token_.empty(); }
+
  private:
   std::string base_url_;
   std::string token_;

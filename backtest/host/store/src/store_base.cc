@@ -51,6 +51,22 @@ void remove_store_file(const fs::path& store_dir, const std::string& file) {
   }
 }
 
+// Refuses a payload that a load could not slice: a load takes a date range by bisecting the dates, so a
+// matrix or series whose dates are not strictly ascending would give the wrong rows. Checked before the
+// store is touched.
+void require_ascending_dates(const Payload& payload) {
+  for (const auto& [key, entry] : payload.data) {
+    if (const auto* matrix = std::get_if<WideMatrix>(&entry)) {
+      if (!matrix->row_labels().is_sorted())
+        throw ValueError(store_messages::dataset_unwritable(key, store_messages::DATES_NOT_ASCENDING));
+      continue;
+    }
+    for (const auto& [name, series] : std::get<BenchmarkDict>(entry))
+      if (!series.dates().is_sorted())
+        throw ValueError(store_messages::benchmark_unwritable(name, store_messages::DATES_NOT_ASCENDING));
+  }
+}
+
 }  // namespace
 
 BinaryPreparedDataStoreBase::BinaryPreparedDataStoreBase(PathLike store_dir, OrderedMap<std::string> matrix_dtype,
@@ -147,6 +163,7 @@ void BinaryPreparedDataStoreBase::_remove_unnamed_files() const {
 }
 
 void BinaryPreparedDataStoreBase::write(const Payload& payload) const {
+  require_ascending_dates(payload);
   StoreWriterLock lock(store_dir_);
   using store_writing::PlannedFile;
   using store_writing::Section;

@@ -31,6 +31,14 @@ inline std::string benchmark_unreadable(const std::string& name, const std::stri
   return "benchmark " + quoted(name) + " cannot be loaded: " + reason;
 }
 
+inline std::string dataset_unwritable(const std::string& key, const std::string& reason) {
+  return "dataset " + quoted(key) + " cannot be written: " + reason;
+}
+
+inline std::string benchmark_unwritable(const std::string& name, const std::string& reason) {
+  return "benchmark " + quoted(name) + " cannot be written: " + reason;
+}
+
 inline std::string dataset_not_in_store(const std::string& key) { return "dataset not in store: " + key; }
 
 inline std::string unsupported_dtype(const std::string& dtype) {

@@ -13,6 +13,7 @@
 // The builder holds only its dates; every build reads everything again and nothing is cached. Operations
 // whose names begin with "_" are the stages of a build, public so that hosts and tests can run one stage.
 
+#include <exception>
 #include <optional>
 #include <string>
 #include <vector>
@@ -40,6 +41,9 @@ struct SourceData {
   MatrixMap component_matrices;
   BenchmarkDict benchmark_dict;
   std::vector<std::string> component_names;
+  // Why a component's read failed, by component name: the failures that _component_matrices swallowed, kept
+  // so that the build's refusal of the missing masks can carry them as its cause.
+  OrderedMap<std::exception_ptr> component_failures;
 };
 
 class VELMORA_PREPARE_EXPORT GroupPreparedDataBuilder {
@@ -93,8 +97,9 @@ class VELMORA_PREPARE_EXPORT GroupPreparedDataBuilder {
   WideMatrix _read_or_empty(const std::string& name, const WideMatrix& reference,
                             const MatrixMap* batch = nullptr) const;
   // One 1.0 / NaN membership mask per component that can be read and has data; the others are left out.
-  MatrixMap _component_matrices(const std::vector<std::string>& component_names,
-                                const MatrixMap* batch = nullptr) const;
+  // A failed read is swallowed; when `failures` is given, the failure is recorded there under the name.
+  MatrixMap _component_matrices(const std::vector<std::string>& component_names, const MatrixMap* batch = nullptr,
+                                OrderedMap<std::exception_ptr>* failures = nullptr) const;
 
   // The daily returns of one benchmark from an index-daily answer. KeyError when the answer is empty or
   // lacks the date or the return columns.

@@ -88,7 +88,9 @@ class VELMORA_PREPARE_EXPORT BinaryPreparedDataStoreBase {
   // matrix_dtype() names it, else as its own cell type), every benchmark series, the metadata and the
   // manifest, then removes the files that the new metadata no longer names. Holds the writer lock
   // throughout: throws StoreLockedError at once when another process holds it (a caller that wants to wait
-  // takes StoreWriterLock(store_dir(), LockWait::yes) around the call).
+  // takes StoreWriterLock(store_dir(), LockWait::yes) around the call). A matrix or benchmark series whose
+  // dates are not strictly ascending (out of order, or repeated) is refused with a ValueError naming it,
+  // before anything is written: a load bisects the dates to take a range.
   void write(const Payload& payload) const;
 
   // Writes `matrix` into `store_dir` as a new file of storage type `dtype` ("float64": bool cells become

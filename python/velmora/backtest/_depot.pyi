@@ -1,0 +1,13 @@
+"""The benchmark data package: download, safe extraction, flattening and packing."""
+
+import pathlib
+from typing import Callable, Optional
+
+from velmora._http import HttpClient
+from velmora.backtest._store import PathLike
+
+def download_benchmark_package(
+    http: HttpClient, store_dir: PathLike, progress: Optional[Callable[[int, int], object]] = None
+) -> pathlib.Path: ...
+def flatten_single_subdir(store_dir: PathLike) -> None: ...
+def pack_store_archive(store_dir: PathLike, archive: PathLike) -> int: ...
