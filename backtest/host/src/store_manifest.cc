@@ -11,9 +11,9 @@
 
 #include <fcntl.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include "messages.h"
+#include "velmora/file_primitives.h"
 #include "velmora/value.h"
 
 namespace velmora {
@@ -21,40 +21,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct FileSum {
-  std::uint64_t size = 0;
-  std::uint32_t crc = 0;
-};
-
 // The size and CRC-32 of a whole file; the failure's text when it cannot be read.
-std::optional<FileSum> checksum(const fs::path& path, std::string& failure) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    failure = messages::io_failure("open", path, errno);
-    return std::nullopt;
-  }
-  FileSum sum;
-  std::vector<unsigned char> buffer(std::size_t{1} << 20);
-  for (;;) {
-    ssize_t got = ::read(fd, buffer.data(), buffer.size());
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      failure = messages::io_failure("read", path, errno);
-      ::close(fd);
-      return std::nullopt;
-    }
-    if (got == 0) break;
-    sum.crc = static_cast<std::uint32_t>(::crc32(sum.crc, buffer.data(), static_cast<uInt>(got)));
-    sum.size += static_cast<std::uint64_t>(got);
-  }
-  ::close(fd);
-  return sum;
-}
-
-std::string crc_text(std::uint32_t crc) {
-  char text[9];
-  std::snprintf(text, sizeof text, "%08x", crc);
-  return text;
+std::optional<files::FileSum> checksum(const fs::path& path, std::string& failure) {
+  files::FileSum sum = files::checksum_file(path);
+  if (!sum.error) return sum;
+  failure = messages::io_failure(sum.action, path, sum.error);
+  return std::nullopt;
 }
 
 bool inside(const std::string& file) {
@@ -98,7 +70,7 @@ std::vector<std::string> manifest_faults(const fs::path& dir) {
       continue;
     }
     std::string failure;
-    std::optional<FileSum> sum = checksum(dir / file, failure);
+    std::optional<files::FileSum> sum = checksum(dir / file, failure);
     if (!sum) {
       faults.push_back(messages::manifest_mismatch(file, failure));
       continue;
@@ -113,9 +85,9 @@ std::vector<std::string> manifest_faults(const fs::path& dir) {
     }
     auto crc = record.find("crc32");
     std::string expected_crc = crc != record.end() && crc->is_string() ? crc->get<std::string>() : "none";
-    if (crc_text(sum->crc) != expected_crc) {
+    if (files::crc_text(sum->crc) != expected_crc) {
       faults.push_back(
-          messages::manifest_mismatch(file, "CRC-32 " + crc_text(sum->crc) + ", expected " + expected_crc));
+          messages::manifest_mismatch(file, "CRC-32 " + files::crc_text(sum->crc) + ", expected " + expected_crc));
     }
   }
   return faults;

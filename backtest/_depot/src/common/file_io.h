@@ -1,9 +1,10 @@
 #pragma once
 
-// Plain POSIX file handling shared by the download and the extraction: an owned descriptor, complete
-// writes, and files created under fresh random names. Failures raise std::filesystem::filesystem_error with
-// the errno of the failing call.
+// File handling shared by the download and the extraction, over the host's file primitives: an owned
+// descriptor whose writes raise, and files created under fresh random names. Failures raise
+// std::filesystem::filesystem_error with the errno of the failing call.
 
+#include <cerrno>
 #include <cstddef>
 #include <filesystem>
 #include <string>
@@ -11,39 +12,25 @@
 
 #include <sys/types.h>
 
+#include "velmora/file_primitives.h"
+
 namespace velmora::backtest {
 
-[[noreturn]] void throw_errno(const char* operation, const std::filesystem::path& path);
+[[noreturn]] void throw_errno(const char* operation, const std::filesystem::path& path, int error = errno);
 
-// Owns an open file descriptor and closes it on destruction (ignoring errors there; call close() to see
-// them). Move-only.
-class FileDescriptor {
+// The host's owned descriptor, with writes and a close that raise.
+class FileDescriptor : public files::UniqueFd {
  public:
-  FileDescriptor() = default;
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  FileDescriptor& operator=(FileDescriptor&& other) noexcept;
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor();
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
+  using UniqueFd::UniqueFd;
 
   // Writes all `size` bytes, retrying short writes. `path` names the file in errors.
   void write_all(const char* data, std::size_t size, const std::filesystem::path& path) const;
   // Closes the descriptor; raises when the close reports an error (such as a delayed write failure).
   void close(const std::filesystem::path& path);
-
- private:
-  int fd_ = -1;
 };
 
 // Opens `path` for writing, creating it with `mode` (less the umask) or truncating it.
 FileDescriptor open_for_writing(const std::filesystem::path& path, mode_t mode);
-
-// Sixteen random lowercase hex digits, for fresh names.
-std::string random_name_part();
 
 struct CreatedFile {
   std::filesystem::path path;

@@ -36,7 +36,7 @@ std::string sibling_prefix(const fs::path& store, std::string_view infix) {
 }
 
 fs::path new_sibling(const fs::path& store, std::string_view infix) {
-  return directory_of(store) / (sibling_prefix(store, infix) + random_name_part());
+  return directory_of(store) / (sibling_prefix(store, infix) + files::fresh_token());
 }
 
 bool is_sibling(const fs::path& entry, const fs::path& store, std::string_view infix) {

@@ -1,7 +1,7 @@
 // Reading factor matrices from the factor service: one factor per query, or a batch with per-factor
 // fallbacks, and the placeholders that stand in for a factor without data.
 
-#include "store/argument_kinds.h"
+#include "vocabulary/argument_kinds.h"
 #include "velmora/backtest/builder.h"
 #include "velmora/backtest/vocabulary.h"
 #include "velmora/factor_service.h"

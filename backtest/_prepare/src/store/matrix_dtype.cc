@@ -1,6 +1,6 @@
 #include "velmora/backtest/matrix_dtype.h"
 
-#include "store/argument_kinds.h"
+#include "vocabulary/argument_kinds.h"
 #include "velmora/backtest/store_helpers.h"
 #include "velmora/backtest/vocabulary.h"
 

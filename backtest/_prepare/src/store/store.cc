@@ -2,7 +2,7 @@
 
 #include <unordered_set>
 
-#include "store/argument_kinds.h"
+#include "vocabulary/argument_kinds.h"
 #include "velmora/backtest/dates.h"
 #include "velmora/backtest/matrix_dtype.h"
 #include "velmora/backtest/store_helpers.h"

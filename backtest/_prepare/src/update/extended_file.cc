@@ -66,16 +66,16 @@ std::uint32_t stored_cells_crc(const Value& entry, const StoredFile& stored) {
   auto recorded = entry.find("crc32");
   if (recorded != entry.end() && recorded->is_string() && recorded->get_ref<const std::string&>().size() == 8) {
     const std::uint32_t whole = static_cast<std::uint32_t>(std::stoul(recorded->get<std::string>(), nullptr, 16));
-    const std::uint32_t preamble = store_files::crc32_update(0, stored.preamble.data(), stored.preamble.size());
+    const std::uint32_t preamble = files::crc32_update(0, stored.preamble.data(), stored.preamble.size());
     // crc(P + C) = shift(crc(P), |C|) ^ crc(C), and shift(crc(P), |C|) = combine(crc(P), 0, |C|).
-    return whole ^ store_files::crc32_combine(preamble, 0, cells);
+    return whole ^ files::crc32_combine(preamble, 0, cells);
   }
   std::uint32_t crc = 0;
   std::vector<char> buffer(std::size_t{4} << 20);
   for (std::uint64_t done = 0; done < cells;) {
     auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), cells - done));
     stored.file->read_at(stored.preamble.size() + done, buffer.data(), chunk);
-    crc = store_files::crc32_update(crc, buffer.data(), chunk);
+    crc = files::crc32_update(crc, buffer.data(), chunk);
     done += chunk;
   }
   return crc;
@@ -154,7 +154,7 @@ store_writing::WrittenFile write_extended(const fs::path& store_dir, const std::
                       stored_cells_crc(*extension.stored_entry, stored));
     std::vector<char> replaced(replaced_size);
     stored.file->read_at(stored.preamble.size() + kept_rows * row_bytes, replaced.data(), replaced.size());
-    file->replace_last(replaced_size, store_files::crc32_update(0, replaced.data(), replaced.size()), tail_bytes);
+    file->replace_last(replaced_size, files::crc32_update(0, replaced.data(), replaced.size()), tail_bytes);
     file->write(tail_bytes + replaced_size, tail_size - replaced_size);
   } else {
     if (extension.changed) {
@@ -184,7 +184,7 @@ store_writing::WrittenFile write_extended(const fs::path& store_dir, const std::
   entry["index"] = store_writing::label_list(Labels(std::move(index)));
   entry["columns"] = store_writing::label_list(columns);
   entry["size"] = file->size();
-  entry["crc32"] = store_files::crc_text(file->crc());
+  entry["crc32"] = files::crc_text(file->crc());
   return {std::move(entry), std::move(file)};
 }
 

@@ -329,8 +329,11 @@ void write_whole_range(const BinaryPreparedDataStore& store, const Value& metada
                        const std::vector<std::string>& component_names, StoreUpdate& result,
                        const std::function<void(const std::string&)>& say) {
   auto started = Clock::now();
-  SourceData joined{joined_sources(split.sources), joined_masks(split, component_names), split.benchmarks,
-                    component_names};
+  SourceData joined;
+  joined.source = joined_sources(split.sources);
+  joined.component_matrices = joined_masks(split, component_names);
+  joined.benchmark_dict = split.benchmarks;
+  joined.component_names = component_names;
   Payload payload = builder::payload_from_sources(GroupPreparedDataBuilder(result.start_date, result.end_date),
                                                   joined, "updated_at");
   result.timings.derive += seconds_since(started);

@@ -99,7 +99,7 @@ WrittenFile write_matrix_file(const fs::path& store_dir, const std::string& stem
   entry["index"] = label_list(stored.row_labels());
   entry["columns"] = label_list(stored.column_labels());
   entry["size"] = file->size();
-  entry["crc32"] = store_files::crc_text(file->crc());
+  entry["crc32"] = files::crc_text(file->crc());
   return {std::move(entry), std::move(file)};
 }
 
@@ -110,7 +110,7 @@ WrittenFile write_series_file(const fs::path& store_dir, const std::string& stem
   entry["name"] = series.name();
   entry["index"] = label_list(series.dates());
   entry["size"] = file->size();
-  entry["crc32"] = store_files::crc_text(file->crc());
+  entry["crc32"] = files::crc_text(file->crc());
   return {std::move(entry), std::move(file)};
 }
 

@@ -36,9 +36,11 @@ Value manifest_record(const fs::path& store_dir, const std::string& file, const 
     record["crc32"] = (*entry)["crc32"];
     return record;
   }
-  auto sum = store_files::checksum_file(store_entries::resolve_file(store_dir, file));
+  const fs::path path = store_entries::resolve_file(store_dir, file);
+  const files::FileSum sum = files::checksum_file(path);
+  if (sum.error) throw VelmoraError(store_messages::io_failure(sum.action, path, sum.error));
   record["size"] = sum.size;
-  record["crc32"] = store_files::crc_text(sum.crc);
+  record["crc32"] = files::crc_text(sum.crc);
   return record;
 }
 

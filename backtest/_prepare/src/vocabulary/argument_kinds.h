@@ -1,7 +1,7 @@
 #pragma once
 
-// Kind checks for the store's dynamic-value arguments, made before any work: a mismatch is a TypeError
-// naming the argument and the kind it got.
+// Kind checks for dynamic-value arguments (of the store, the factor reads and the dtype map), made before
+// any work: a mismatch is a TypeError naming the argument and the kind it got.
 
 #include <optional>
 #include <string>

@@ -1,8 +1,8 @@
 #pragma once
 
-// File primitives of the store: files created under fresh names and synced to disk, atomic replacement of
-// a small file, whole-file reads, read-only mappings, and CRC-32 checksums. Failures throw VelmoraError with
-// the path and the system's reason.
+// Files of the store: files created under fresh names and synced to disk, atomic replacement of a small
+// file, whole-file reads and read-only mappings, over the host's file primitives (velmora/file_primitives.h).
+// Failures throw VelmoraError with the path and the system's reason.
 
 #include <cstddef>
 #include <cstdint>
@@ -13,17 +13,9 @@
 #include <string_view>
 #include <vector>
 
+#include "velmora/file_primitives.h"
+
 namespace velmora::backtest::store_files {
-
-// CRC-32 (zlib's, as Python's zlib.crc32 computes it) of `size` bytes, continuing from `crc`.
-std::uint32_t crc32_update(std::uint32_t crc, const void* data, std::size_t size);
-// The CRC-32 of bytes A followed by B, from crc(A), crc(B) and the length of B.
-std::uint32_t crc32_combine(std::uint32_t crc_a, std::uint32_t crc_b, std::uint64_t length_b);
-// Eight lowercase hex digits.
-std::string crc_text(std::uint32_t crc);
-
-// A random token of sixteen lowercase hex digits, for fresh file names.
-std::string fresh_token();
 
 class ReadFile;
 
@@ -108,13 +100,6 @@ void append_file(const std::filesystem::path& path, std::string_view bytes);
 
 // True when `name` is a temporary file that replace_file creates for a file named `target`.
 bool is_replace_temporary(const std::string& name, const std::string& target);
-
-// The size and CRC-32 of a whole file, read in chunks.
-struct FileSum {
-  std::uint64_t size = 0;
-  std::uint32_t crc = 0;
-};
-FileSum checksum_file(const std::filesystem::path& path);
 
 // Asks the kernel to start reading the whole file into the page cache, so that later reads find it there.
 // Only a hint: a file that cannot be opened is left alone.

@@ -15,7 +15,6 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include "store_messages.h"
 #include "velmora/errors.h"
@@ -28,32 +27,10 @@ namespace {
   throw VelmoraError(store_messages::io_failure(action, path, error));
 }
 
-// Holds a file descriptor and closes it.
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
+using Descriptor = files::UniqueFd;
 
 void write_all(int fd, const void* data, std::size_t size, const std::filesystem::path& path) {
-  const char* bytes = static_cast<const char*>(data);
-  while (size > 0) {
-    ssize_t written = ::write(fd, bytes, std::min<std::size_t>(size, std::size_t{1} << 30));
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      fail("write", path);
-    }
-    bytes += written;
-    size -= static_cast<std::size_t>(written);
-  }
+  if (int error = files::write_fully(fd, data, size)) fail("write", path, error);
 }
 
 constexpr std::string_view TEMPORARY_SUFFIX = ".tmp";
@@ -85,42 +62,12 @@ bool set_direct(int fd, bool direct) {
 
 }  // namespace
 
-std::uint32_t crc32_update(std::uint32_t crc, const void* data, std::size_t size) {
-  if (size == 0) return crc;
-  const auto* bytes = static_cast<const Bytef*>(data);
-  while (size > 0) {
-    auto chunk = static_cast<uInt>(std::min<std::size_t>(size, UINT_MAX));
-    crc = static_cast<std::uint32_t>(::crc32(crc, bytes, chunk));
-    bytes += chunk;
-    size -= chunk;
-  }
-  return crc;
-}
-
-std::uint32_t crc32_combine(std::uint32_t crc_a, std::uint32_t crc_b, std::uint64_t length_b) {
-  return static_cast<std::uint32_t>(::crc32_combine64(crc_a, crc_b, static_cast<z_off64_t>(length_b)));
-}
-
-std::string crc_text(std::uint32_t crc) {
-  char text[9];
-  std::snprintf(text, sizeof text, "%08x", crc);
-  return text;
-}
-
-std::string fresh_token() {
-  std::random_device device;
-  std::uint64_t bits = (std::uint64_t{device()} << 32) | device();
-  char text[17];
-  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(bits));
-  return text;
-}
-
 void NewFile::FreeStaging::operator()(char* data) const { std::free(data); }
 
 NewFile::NewFile(const std::filesystem::path& dir, const std::string& stem, const std::string& suffix,
                  const std::function<void(const std::string& name)>& announce, std::uint64_t expected_size) {
   while (true) {
-    name_ = stem + "." + fresh_token() + suffix;
+    name_ = stem + "." + files::fresh_token() + suffix;
     path_ = dir / name_;
     if (announce) {
       struct stat existing {};
@@ -149,7 +96,7 @@ NewFile::~NewFile() {
 void NewFile::write(const void* data, std::size_t size) {
   if (!staging_) {
     write_all(fd_, data, size, path_);
-    crc_ = crc32_update(crc_, data, size);
+    crc_ = files::crc32_update(crc_, data, size);
     size_ += size;
     return;
   }
@@ -158,7 +105,7 @@ void NewFile::write(const void* data, std::size_t size) {
     std::size_t slice = std::min({size, staging_capacity_ - staged_, CHECKSUM_SLICE_BYTES});
     char* target = staging_.get() + staged_;
     std::memcpy(target, bytes, slice);
-    crc_ = crc32_update(crc_, target, slice);
+    crc_ = files::crc32_update(crc_, target, slice);
     staged_ += slice;
     size_ += slice;
     bytes += slice;
@@ -188,7 +135,7 @@ void NewFile::append_copy(const ReadFile& source, std::uint64_t offset, std::uin
     in_offset += static_cast<off_t>(chunk);
     left -= chunk;
   }
-  crc_ = crc32_combine(crc_, crc, length);
+  crc_ = files::crc32_combine(crc_, crc, length);
   size_ += length;
 }
 
@@ -205,7 +152,7 @@ void NewFile::replace_last(std::size_t size, std::uint32_t old_crc, const void* 
     at += written;
     left -= static_cast<std::size_t>(written);
   }
-  crc_ ^= old_crc ^ crc32_update(0, data, size);
+  crc_ ^= old_crc ^ files::crc32_update(0, data, size);
 }
 
 void NewFile::write_staged(std::size_t bytes) {
@@ -325,19 +272,6 @@ std::string read_file(const std::filesystem::path& path) {
   std::string bytes(static_cast<std::size_t>(file.size()), '\0');
   file.read_at(0, bytes.data(), bytes.size());
   return bytes;
-}
-
-FileSum checksum_file(const std::filesystem::path& path) {
-  ReadFile file(path);
-  FileSum sum;
-  std::vector<char> buffer(std::size_t{4} << 20);
-  while (sum.size < file.size()) {
-    auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), file.size() - sum.size));
-    file.read_at(sum.size, buffer.data(), chunk);
-    sum.crc = crc32_update(sum.crc, buffer.data(), chunk);
-    sum.size += chunk;
-  }
-  return sum;
 }
 
 std::shared_ptr<const MappedFile> map_file(const std::filesystem::path& path) {
