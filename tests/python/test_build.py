@@ -101,7 +101,6 @@ def test_an_incremental_build_reads_the_batch_from_a_python_service(dirty_db):
 DATE_COLUMNS = {
     "datetime64": lambda dates: pd.to_datetime(dates),
     "datetime64 in a zone ahead of UTC": lambda dates: pd.to_datetime(dates).dt.tz_localize("Asia/Shanghai"),
-    "datetime64 in a zone behind UTC": lambda dates: pd.to_datetime(dates).dt.tz_localize("America/New_York"),
     "Timestamp objects": lambda dates: pd.Series(list(pd.to_datetime(dates)), dtype=object),
     "datetime.date objects": lambda dates: pd.to_datetime(dates).dt.date,
     "categorical texts": lambda dates: dates.astype("category"),
