@@ -59,7 +59,6 @@ py::object python_exception(std::exception_ptr error) {
     e.set_error();
     return py::error_already_set().value();
   } catch (const std::filesystem::filesystem_error& e) {
-    if (!is_os_error(e.code())) return with_cause(builtin(PyExc_RuntimeError)(e.what()), e);
     py::object exception = builtin(PyExc_OSError)(e.code().value(), e.what());
     if (!e.path1().empty()) exception.attr("filename") = py::str(e.path1().string());
     return with_cause(std::move(exception), e);
