@@ -147,6 +147,40 @@ TEST_F(DownloadPackageTest, ArchiveOfADownloadStillRunningIsNotStale) {
   EXPECT_TRUE(fs::is_empty(temp));
 }
 
+// Two stores under one parent share the temporary folder: a download that starts while another is still
+// receiving must leave the other's archive alone in its clean-up.
+TEST_F(DownloadPackageTest, DownloadOfAnotherStoreWhileOneIsReceivingLeavesItsArchiveAlone) {
+  const fs::path other = dir / "root" / "other_store";
+  bool started = false;
+  download_benchmark_package(http, store, [&](std::uint64_t, std::optional<std::uint64_t>) {
+    if (started) return;
+    started = true;
+    ASSERT_EQ(names_in(temp).size(), 1u) << "this download's archive is in the shared folder";
+    download_benchmark_package(http, other);
+  });
+  ASSERT_TRUE(started);
+  EXPECT_EQ(read_file(store / "data/close.bin"), std::string(5000, 'c'));
+  EXPECT_EQ(read_file(other / "data/close.bin"), std::string(5000, 'c'));
+  EXPECT_TRUE(fs::is_empty(temp));
+}
+
+// A store path that is a symbolic link to a directory elsewhere: the package lands in the target, and the
+// link stays a link (nothing is staged beside it).
+TEST_F(DownloadPackageTest, StorePathThatIsALinkFillsItsTargetAndStaysALink) {
+  const fs::path target = dir / "elsewhere" / "real_store";
+  fs::create_directories(target);
+  write_file(target / "mine.txt", "kept");
+  fs::create_directories(store.parent_path());
+  fs::create_symlink(target, store);
+  EXPECT_EQ(download(), store);
+  EXPECT_TRUE(fs::is_symlink(store));
+  EXPECT_EQ(fs::read_symlink(store), target);
+  EXPECT_EQ(read_file(target / "metadata.pkl"), "meta");
+  EXPECT_EQ(read_file(target / "mine.txt"), "kept");
+  EXPECT_EQ(names_in(dir / "elsewhere"), std::vector<std::string>{"real_store"});
+  EXPECT_EQ(names_in(dir / "root"), (std::vector<std::string>{"enviroment_data", "temp"}));
+}
+
 TEST_F(DownloadPackageTest, DamagedPackageOverAGoodStoreLeavesItByteForByte) {
   download();
   fs::create_directories(store / "mine");

@@ -125,37 +125,59 @@ TEST_F(InstallPackageTest, DamagedLastMemberLeavesTheStoreByteForByte) {
   EXPECT_EQ(siblings(dir / "root"), std::vector<std::string>{"store"});
 }
 
+// What a refused package gives: the damaged-archive error, caused by the first file that disagrees with
+// the package's manifest (`cause` is matched up to a "*" standing for the staging directory's path).
+void expect_manifest_refusal(const std::exception_ptr& error, const std::string& cause) {
+  testing::expect_kind<VelmoraError>(testing::nested_cause(error), [&](const VelmoraError& nested) {
+    const std::string text = nested.what();
+    const auto star = cause.find('*');
+    if (star == std::string::npos) {
+      EXPECT_EQ(text, cause);
+    } else {
+      EXPECT_TRUE(text.starts_with(cause.substr(0, star)) && text.ends_with(cause.substr(star + 1))) << text;
+    }
+  });
+}
+
 TEST_F(InstallPackageTest, PackageManifestIsCheckedBeforeTheSwap) {
   const std::string metadata = "new metadata";
   const std::string close = std::string(1000, 'z');
+  const std::string mismatch = "store file ";
   struct Case {
     const char* label;
     std::string manifest;
-    bool accepted;
+    std::string cause;  // empty: accepted
   } cases[] = {
-      {"a size differs", manifest_of({{"metadata.pkl", metadata}, {"data/close.npy", close + "!"}}), false},
-      {"a CRC-32 differs", manifest_of({{"metadata.pkl", "new metadatA"}, {"data/close.npy", close}}), false},
-      {"a listed file is missing", manifest_of({{"metadata.pkl", metadata}, {"data/absent.npy", ""}}), false},
-      {"unreadable", "{not json", false},
-      {"matching", manifest_of({{"metadata.pkl", metadata}, {"data/close.npy", close}}), true},  // last: it changes the store
+      {"a size differs", manifest_of({{"metadata.pkl", metadata}, {"data/close.npy", close + "!"}}),
+       mismatch + "data/close.npy does not match the manifest: size 1000, expected 1001"},
+      {"a member's bytes differ", manifest_of({{"metadata.pkl", "new metadatA"}, {"data/close.npy", close}}),
+       mismatch + "metadata.pkl does not match the manifest: CRC-32 " + crc_of(metadata) + ", expected " +
+           crc_of("new metadatA")},
+      {"a listed file is missing", manifest_of({{"metadata.pkl", metadata}, {"data/absent.npy", ""}}),
+       mismatch + "data/absent.npy does not match the manifest: cannot open *" +
+           "/data/absent.npy: No such file or directory"},
+      {"unreadable", "{not json", "the store manifest is missing or unreadable"},
+      {"matching", manifest_of({{"metadata.pkl", metadata}, {"data/close.npy", close}}), ""},  // last: it changes the store
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
     write_zip(archive, {{"metadata.pkl", metadata}, {"data/close.npy", close, true}, {"manifest.json", c.manifest}});
-    if (c.accepted) {
+    if (c.cause.empty()) {
       _install_package(archive, store);
       EXPECT_EQ(read_file(store / "data" / "close.npy"), close);
       continue;
     }
-    auto error = testing::expect_error<VelmoraError>([&] { _install_package(archive, store); }, DAMAGED);
-    EXPECT_NE(testing::nested_cause(error), nullptr) << "the disagreeing file is the cause";
+    expect_manifest_refusal(testing::expect_error<VelmoraError>([&] { _install_package(archive, store); }, DAMAGED),
+                            c.cause);
     expect_store_unchanged();
   }
 }
 
 TEST_F(InstallPackageTest, NestedPackageManifestIsCheckedInItsFolder) {
   write_zip(archive, {{"pkg/metadata.pkl", "m"}, {"pkg/manifest.json", manifest_of({{"metadata.pkl", "M"}})}});
-  testing::expect_error<VelmoraError>([&] { _install_package(archive, store); }, DAMAGED);
+  expect_manifest_refusal(testing::expect_error<VelmoraError>([&] { _install_package(archive, store); }, DAMAGED),
+                          "store file metadata.pkl does not match the manifest: CRC-32 " + crc_of("m") +
+                              ", expected " + crc_of("M"));
   expect_store_unchanged();
 }
 

@@ -2,7 +2,9 @@
 // and CRC-32 zero or partly filled) and ZIP64 archives unpack exactly; archives damaged in any of the ways
 // a transfer or a broken writer damages them are still refused as damaged.
 
+#include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -62,6 +64,19 @@ with zipfile.ZipFile(archive, "w", compression=zipfile.ZIP_DEFLATED, allowZip64=
 assert open(archive, "rb").read().find(b"PK\x06\x06") >= 0, "no ZIP64 end record"
 )PY";
 
+// Python's zipfile with every member stored: the second member starts past the lowered limit and both its
+// sizes exceed it, so its ZIP64 extra field holds both sizes and then the offset.
+const char* PYTHON_ZIP64_STORED = R"PY(
+import os, sys, zipfile
+zipfile.ZIP64_LIMIT = 1 << 10
+archive, source, names = sys.argv[1], sys.argv[2], sys.argv[3:]
+with zipfile.ZipFile(archive, "w", compression=zipfile.ZIP_STORED, allowZip64=True) as z:
+    for name in names:
+        z.write(os.path.join(source, name), name)
+limit = zipfile.ZIP64_LIMIT
+assert any(i.header_offset > limit and i.file_size > limit and i.compress_size > limit for i in zipfile.ZipFile(archive).infolist())
+)PY";
+
 int shell(const std::string& command) { return std::system(command.c_str()); }
 
 // Built by appending: GCC 12 misreports an overlap in the concatenation at -O3 (-Wrestrict).
@@ -110,6 +125,7 @@ TEST_F(StreamingZipTest, ArchivesOfRealStreamingAndZip64WritersUnpack) {
   } writers[] = {
       {"python zipfile to an unseekable stream", [&] { python_archive(PYTHON_STREAMING); }},
       {"python zipfile ZIP64", [&] { python_archive(PYTHON_ZIP64); }},
+      {"python zipfile ZIP64 stored", [&] { python_archive(PYTHON_ZIP64_STORED); }},
       {"zip -fd (data descriptors)",
        [&] { ASSERT_EQ(shell("cd " + quoted(source) + " && zip -q -fd " + quoted(archive) + " metadata.pkl data/close.npy empty.bin"), 0); }},
       {"zip writing to a pipe",
@@ -198,6 +214,65 @@ TEST_F(StreamingZipTest, DamagedStreamingArchivesAreStillRefused) {
     write_file(archive, c.damage());
     testing::expect_error<VelmoraError>([&] { _extract_zip(archive, store); }, DAMAGED);
     EXPECT_FALSE(fs::exists(store / "empty.bin")) << "the last member was written from a damaged archive";
+  }
+}
+
+// An archive comment is read as the zip library reads it: the end record is the one whose central
+// directory ends where it starts, even when the comment itself holds the record's signature; an archive cut
+// inside its comment is damaged. argv: archive, comment as hex, "c" bytes appended to it, bytes cut off the end.
+TEST_F(StreamingZipTest, ArchiveCommentsAreReadAsTheZipLibraryReadsThem) {
+  const char* script = R"PY(
+import os, sys, zipfile
+archive, comment, cut = sys.argv[1], bytes.fromhex(sys.argv[2]) + b"c" * int(sys.argv[3]), int(sys.argv[4])
+with zipfile.ZipFile(archive, "w", compression=zipfile.ZIP_DEFLATED) as z:
+    z.writestr("metadata.pkl", "meta")
+    z.writestr("empty.bin", "")
+    z.comment = comment
+data = open(archive, "rb").read()
+open(archive, "wb").write(data[:len(data) - cut])
+)PY";
+  const std::string signature = "PK\x05\x06";
+  const std::string empty_record = signature + std::string(18, '\0');  // no entries, no comment
+  struct Case {
+    const char* label;
+    std::string comment;
+    int filler;  // "c" bytes after the comment
+    int cut;
+    bool accepted;
+  } cases[] = {
+      {"a plain comment", "packed on the build machine", 0, 0, true},
+      {"the longest comment", "", 0xffff, 0, true},
+      {"a comment holding an end record with room after it", "see " + empty_record + " and more", 0, 0, true},
+      {"a comment ending in an end record whose own comment reaches the end",
+       "see " + signature + std::string(16, '\0') + "\x03" + std::string(1, '\0') + "end", 0, 0, true},
+      {"cut inside the comment", "packed on the build machine", 0, 5, false},
+      {"cut by one byte inside the longest comment", "", 0xffff, 1, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    fs::remove_all(store);
+    fs::create_directories(store);
+    std::string hex;
+    for (unsigned char byte : c.comment) {
+      char digits[3];
+      std::snprintf(digits, sizeof digits, "%02x", byte);
+      hex += digits;
+    }
+    std::string output;
+    ASSERT_EQ(testing::run_python(script, {archive.string(), hex, std::to_string(c.filler), std::to_string(c.cut)}, output), 0) << output;
+    if (c.accepted) {
+      try {
+        _extract_zip(archive, store);
+      } catch (const std::exception& error) {
+        ADD_FAILURE() << "refused: " << error.what();
+        continue;
+      }
+      EXPECT_EQ(read_file(store / "metadata.pkl"), "meta");
+      EXPECT_EQ(read_file(store / "empty.bin"), "");
+    } else {
+      testing::expect_error<VelmoraError>([&] { _extract_zip(archive, store); }, DAMAGED);
+      EXPECT_TRUE(fs::is_empty(store));
+    }
   }
 }
 

@@ -22,19 +22,73 @@ std::string nested_lists(int depth, const std::string& inner, bool stop) {
   return stop ? bytes + "." : bytes;
 }
 
-TEST(PickleLimitsTest, TheDeepestNestingTheReaderAcceptsIsWrittenBackUnchanged) {
-  // 1001 lists (depths 0 to 1000) with a number in the innermost: the deepest value the reader accepts.
-  const std::string bytes = nested_lists(1000, "K\x07", true);
-  Value value;
-  ASSERT_NO_THROW(value = pickle_loads(bytes));
-  std::string written;
-  ASSERT_NO_THROW(written = pickle_dumps(value)) << "the writer must take what the reader gives";
-  EXPECT_EQ(pickle_loads(written), value);
+// BINUNICODE of `text`.
+std::string pickled_text(const std::string& text) {
+  std::string bytes = "X";
+  for (int b = 0; b < 4; ++b) bytes.push_back(static_cast<char>((text.size() >> (8 * b)) & 0xff));
+  return bytes + text;
+}
 
-  // One level more is refused on both sides.
-  EXPECT_THROW(pickle_loads(nested_lists(1001, "K\x07", true)), ValueError);
-  Value deeper = Value::array({value});
-  EXPECT_THROW(pickle_dumps(deeper), ValueError);
+// `depth` + 1 dicts, each the value of key "k" in the one before, the innermost holding `inner` under "k"
+// (a pickled scalar, or nothing); then STOP.
+std::string nested_dicts(int depth, const std::string& inner) {
+  const std::string key = pickled_text("k");
+  std::string bytes;
+  for (int i = 0; i < depth; ++i) bytes += "}" + key;
+  bytes += "}";
+  if (!inner.empty()) bytes += key + inner + "s";
+  bytes.append(static_cast<std::size_t>(depth), 's');
+  return bytes + ".";
+}
+
+TEST(PickleLimitsTest, TheDeepestNestingTheReaderAcceptsIsWrittenBackUnchanged) {
+  struct Case {
+    const char* label;
+    std::string deepest;  // 1001 containers (depths 0 to 1000) with a number in the innermost
+    std::string deeper;   // one level more
+  } cases[] = {
+      {"lists", nested_lists(1000, "K\x07", true), nested_lists(1001, "K\x07", true)},
+      {"dicts", nested_dicts(1000, "K\x07"), nested_dicts(1001, "K\x07")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    Value value;
+    ASSERT_NO_THROW(value = pickle_loads(c.deepest));
+    std::string written;
+    ASSERT_NO_THROW(written = pickle_dumps(value)) << "the writer must take what the reader gives";
+    EXPECT_EQ(pickle_loads(written), value);
+
+    // One level more is refused on both sides.
+    EXPECT_THROW(pickle_loads(c.deeper), ValueError);
+    Value deeper = value.is_array() ? Value::array({value}) : Value::object({{"k", value}});
+    EXPECT_THROW(pickle_dumps(deeper), ValueError);
+  }
+}
+
+// A text of 1 MiB held by one container, which a list then references 257 times through the memo: 257 MiB
+// of text once expanded, one more MiB than the limit, wherever in the container the text sits.
+TEST(PickleLimitsTest, SharedTextCountsAtEveryReferenceDictKeysIncluded) {
+  const std::string text = pickled_text(std::string(std::size_t{1} << 20, 't'));
+  struct Case {
+    const char* label;
+    std::string container;
+  } cases[] = {
+      {"a list item", "]" + text + "a"},
+      {"a dict value", "}" + pickled_text("k") + text + "s"},
+      {"a dict key", "}" + text + "Ns"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    std::string bytes = "(" + c.container + std::string("q\0", 2);  // BINPUT 0
+    for (int i = 1; i < 257; ++i) bytes += std::string("h\0", 2);  // BINGET 0
+    bytes += "l.";
+    try {
+      pickle_loads(bytes);
+      ADD_FAILURE() << "the expansion was built";
+    } catch (const ValueError& error) {
+      EXPECT_STREQ(error.what(), "pickle data expands to more than 268435456 bytes of text");
+    }
+  }
 }
 
 TEST(PickleLimitsTest, RefusingHugeNestingNeverExhaustsTheStack) {

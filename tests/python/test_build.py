@@ -97,17 +97,30 @@ def test_an_incremental_build_reads_the_batch_from_a_python_service(dirty_db):
     assert isinstance(service.calls[0][1], list), "one batch query first"
 
 
-def test_categorical_and_datetime_columns_are_read_like_texts(dirty_db):
+# Every dtype a date column of a service's answer may have, each made from the "YYYY-MM-DD" texts.
+DATE_COLUMNS = {
+    "datetime64": lambda dates: pd.to_datetime(dates),
+    "datetime64 in a zone ahead of UTC": lambda dates: pd.to_datetime(dates).dt.tz_localize("Asia/Shanghai"),
+    "Timestamp objects": lambda dates: pd.Series(list(pd.to_datetime(dates)), dtype=object),
+    "datetime.date objects": lambda dates: pd.to_datetime(dates).dt.date,
+    "categorical texts": lambda dates: dates.astype("category"),
+    "pandas strings": lambda dates: dates.astype("string"),
+    "compact texts": lambda dates: dates.str.replace("-", ""),
+}
+
+
+@pytest.mark.parametrize("convert", DATE_COLUMNS.values(), ids=DATE_COLUMNS.keys())
+def test_date_columns_of_every_dtype_are_read_like_texts(dirty_db, convert):
     expected = build_with(SqliteFactorService(dirty_db))
     service = PandasFrameService(dirty_db)
     service.factors["order_book_id"] = service.factors["order_book_id"].astype("category")
-    service.factors["date"] = pd.to_datetime(service.factors["date"])
+    answer = service.get_factors
 
     def get_factors(factor, start_date, end_date):
-        # the frame's dates are datetime64 now: compare them as dates
-        rows = service.factors[service.factors["factor"].isin([factor] if isinstance(factor, str) else factor)]
-        rows = rows[(rows["date"] >= pd.Timestamp(start_date)) & (rows["date"] <= pd.Timestamp(end_date))]
-        return None if rows.empty else rows.reset_index(drop=True)
+        rows = answer(factor, start_date, end_date)
+        if rows is not None:
+            rows["date"] = convert(rows["date"])
+        return rows
 
     service.get_factors = get_factors
     got = build_with(service)

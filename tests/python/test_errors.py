@@ -1,7 +1,10 @@
 """Errors seen from Python: a Python service's own exceptions, the places that swallow them, the kinds and
 messages of our errors with their causes, and TypeError for arguments of the wrong kind."""
 
+import io
+import re
 import socket
+import zipfile
 
 import pandas as pd
 import pytest
@@ -160,13 +163,33 @@ def test_a_package_without_address_is_a_velmora_error_and_the_clients_failure_is
         HttpClient(cloud.url).get("/not-there")
 
 
-def test_a_damaged_package_is_a_velmora_error_with_the_zip_failure_as_cause(cloud, tmp_path):
+def local_header_naming_another_file():
+    archive = io.BytesIO()
+    with zipfile.ZipFile(archive, "w") as z:
+        z.writestr("metadata.pkl", b"meta")
+    body = archive.getvalue()
+    at = body.index(b"metadata.pkl")  # the local header's copy of the name, not the central directory's
+    return body[:at] + b"M" + body[at + 1:]
+
+
+DAMAGED_PACKAGES = [
+    ("not a zip", b"<html>not a zip</html>", r": Not a zip archive: Not a zip archive"),
+    ("local header names another file", local_header_naming_another_file(),
+     r": the local header of entry metadata\.pkl names Metadata\.pkl: Zip archive inconsistent"),
+]
+
+
+@pytest.mark.parametrize("body,cause", [(b, c) for _, b, c in DAMAGED_PACKAGES], ids=[n for n, _, _ in DAMAGED_PACKAGES])
+def test_a_damaged_package_is_a_velmora_error_with_the_zip_libraries_failure_as_cause(cloud, tmp_path, body, cause):
     cloud.answer_json(API_PREFIX + "/backtest-data/benchmark-data", {"download_url": cloud.url + "/p.zip"})
-    cloud.answer_bytes("/p.zip", b"<html>not a zip</html>")
+    cloud.answer_bytes("/p.zip", body)
     with pytest.raises(VelmoraError) as caught:
         download_benchmark_package(HttpClient(cloud.url), tmp_path / "store")
     assert caught.value.args[0] == "回测基准数据包损坏,无法解压"
-    assert caught.value.__cause__ is not None
+    # The zip library's own failure, not an operating-system error: its code is no errno.
+    failure = caught.value.__cause__
+    assert type(failure) is RuntimeError, repr(failure)
+    assert re.fullmatch(re.escape(str(tmp_path / "temp")) + r"/download_\w+\.pkg" + cause, failure.args[0]), failure.args
 
 
 WRONG_KINDS = [

@@ -135,6 +135,16 @@ def test_frames_handed_in_are_taken_without_a_copy_when_float64_and_row_major():
     assert clean_matrix(masks).values.dtype == bool
 
 
+def test_datetime_labels_of_a_frame_handed_in_become_dates():
+    days = pd.date_range("2020-01-30", periods=3, freq="D")
+    cells = np.arange(6.0).reshape(3, 2)
+    by_rows = clean_matrix(pd.DataFrame(cells, index=days, columns=["000001", "000002"]))
+    assert list(by_rows.index) == ["20200130", "20200131", "20200201"]
+    by_columns = clean_matrix(pd.DataFrame(cells.T, index=["000001", "000002"], columns=days))
+    assert list(by_columns.columns) == ["20200130", "20200131", "20200201"]
+    assert np.array_equal(by_columns.values, cells.T)
+
+
 def test_duplicate_labels_are_refused():
     duplicated = pd.DataFrame([[1.0], [2.0]], index=["20200101", "20200101"], columns=["a"])
     with pytest.raises(ValueError):

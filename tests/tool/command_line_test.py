@@ -26,6 +26,8 @@ from tool_support import PackageServer, free_port, load_json, read_store_with_nu
 
 START, END = "20230102", "20230331"
 # Names of the argument library's error classes: a message must never show them.
+# Every command of the tool; the usage table below holds cases of each.
+COMMANDS = ("sample", "build", "load", "supplement", "download", "update", "package", "verify")
 LIBRARY_CLASS_NAMES = ("RequiredError", "ExtrasError", "ConversionError", "ValidationError", "ParseError",
                        "ArgumentMismatch", "CLI::")
 
@@ -116,6 +118,13 @@ class CommandLineTest(unittest.TestCase):
              "no-store is not a directory"),
             (("supplement", "--store", store, "--db", self.path("text.db"), "--components", "a"), "supplement",
              "not a SQLite database"),
+            (("update", "--db", db), "update", "--store is required"),
+            (("update", "--db", db, "--store", store, "--end", "2023-02-30"), "update", "2023-02-30"),
+            (("update", "--db", db, "--store", store, "--from", "yesterday"), "update", "yesterday"),
+            (("update", "--db", db, "--store", store, "--from", "20230301", "--end", "2023-02-01"), "update",
+             "--from 20230301 is after --end 20230201: there is nothing to read again"),
+            (("update", "--db", db, "--store", self.path("no-store")), "update", "no-store is not a directory"),
+            (("update", "--db", self.path("text.db"), "--store", store), "update", "not a SQLite database"),
             (("download", "--api", "/", "--store", out), "download", "--api names no address"),
             (("download", "--api", "http://127.0.0.1:9", "--store", self.path("a-file")), "download",
              "is a file"),
@@ -140,10 +149,11 @@ class CommandLineTest(unittest.TestCase):
                     self.assertNotIn(name, result.stderr)
         # Refused before any work: nothing was created, no store, no partial file, no lock file.
         self.assertEqual(self.listing(), before)
+        self.assertEqual({args[0] for args, command, _ in cases if command}, set(COMMANDS))
 
     def test_help_as_a_command_and_as_an_option(self):
         overview = run("help").stdout
-        for command in ("sample", "build", "load", "supplement", "download", "package", "verify", "help"):
+        for command in COMMANDS + ("help",):
             self.assertIn(command, overview)
         for args in (("help", "build"), ("build", "--help")):
             text = run(*args).stdout

@@ -24,6 +24,12 @@ std::exception_ptr nested_cause(const std::exception& error) {
   return nullptr;
 }
 
+// True when `code` is an operating-system error number; the codes of other libraries (the zip library's,
+// the transfer library's) share the integer type but not the meaning.
+bool is_os_error(const std::error_code& code) {
+  return code.category() == std::generic_category() || code.category() == std::system_category();
+}
+
 py::object with_cause(py::object exception, const std::exception& error) {
   if (std::exception_ptr cause = nested_cause(error)) exception.attr("__cause__") = python_exception(cause);
   return exception;
@@ -62,6 +68,7 @@ py::object python_exception(std::exception_ptr error) {
     if (!e.path1().empty()) exception.attr("filename") = py::str(e.path1().string());
     return with_cause(std::move(exception), e);
   } catch (const std::system_error& e) {
+    if (!is_os_error(e.code())) return with_cause(builtin(PyExc_RuntimeError)(e.what()), e);
     return with_cause(builtin(PyExc_OSError)(e.code().value(), e.what()), e);
   } catch (const std::bad_alloc& e) {
     return builtin(PyExc_MemoryError)(e.what());

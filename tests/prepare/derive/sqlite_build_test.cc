@@ -1,3 +1,5 @@
+#include <cmath>
+
 #include <gtest/gtest.h>
 
 #include "support/matrix_builders.h"
@@ -81,6 +83,29 @@ TEST_F(SqliteBuildTest, FullAndIncrementalBuildsGiveTheSameMatrices) {
   EXPECT_DOUBLE_EQ(benchmark.values()[0], 101.0 / 100.0 - 1.0);
 }
 
+
+// A range of one day (start equal to end) builds that day alone, in both ways: its raw cells as the longer
+// build has them, nothing taken from the days around it, and empty benchmark series (a return needs the
+// close of the day before).
+TEST_F(SqliteBuildTest, OneDayRangeBuildsThatDayAlone) {
+  ScopedFactorService installed(std::make_shared<SqliteFactorService>(dir_ / "factors.db"));
+  const WideMatrix whole_close = GroupPreparedDataBuilder("2024-01-01", "2024-01-31").build().data.matrix("close_price");
+  GroupPreparedDataBuilder builder("2024-01-04", "20240104");
+  for (bool incremental : {false, true}) {
+    SCOPED_TRACE(incremental ? "incremental" : "full");
+    Payload day = incremental ? builder.build_incremental() : builder.build();
+    for (const auto& key : day.data.keys()) {
+      if (key == "benchmark_dict") continue;
+      EXPECT_EQ(day.data.matrix(key).row_labels().names(), std::vector<std::string>{"20240104"}) << key;
+    }
+    EXPECT_TRUE(identical(day.data.matrix("close_price"), whole_close.slice_rows(2, 3)));
+    const WideMatrix& prev_close = day.data.matrix("prev_close");
+    for (std::size_t c = 0; c < prev_close.cols(); ++c) EXPECT_TRUE(std::isnan(prev_close.value(0, c)));
+    const BenchmarkDict& benchmarks = *day.data.benchmark_dict();
+    ASSERT_EQ(benchmarks.keys(), BENCHMARK_INDEX_CODES.keys());
+    for (const auto& name : benchmarks.keys()) EXPECT_TRUE(benchmarks.at(name).empty()) << name;
+  }
+}
 
 // Every matrix of two payloads identical, the benchmark series aside.
 void expect_same_payload(const Payload& a, const Payload& b, const std::string& context) {

@@ -69,6 +69,8 @@ TEST(StoreBaseTest, DateRangesSelectInclusiveRowsInAnyDateForm) {
       {"20150110T09:30:00", "2015-01-13 15:00", "20150110", "20150113"},
       {"20300101", std::nullopt, "20300101", std::nullopt},  // after the last row: no rows
       {dates[12], dates[2], dates[12], dates[2]},            // reversed: no rows
+      {dates[7], dates[7], dates[7], dates[7]},              // one day: its row alone
+      {"2015-01-10", "20150110", "20150110", "20150110"},    // one day without a row: no rows
   };
   for (const auto& c : cases) {
     for (bool mmap : {true, false}) {
@@ -295,6 +297,9 @@ TEST(StoreBaseTest, RewritesNeverRemoveFilesTheStoreDidNotWrite) {
       {"close_price.0123456789abcdef.npy", "named like one of ours"},
       {"benchmark__000300.fedcba9876543210.npy", "named like a series of ours"},
       {"notes.txt", "notes"},
+      // Only the store's own temporaries go: these resemble them but have a token one digit short or long.
+      {"metadata.pkl.0123456789abcde.tmp", "one digit short"},
+      {"manifest.json.0123456789abcdef0.tmp", "one digit long"},
   };
   for (const auto& [name, bytes] : foreign) testing::write_file(dir / name, bytes);
 
@@ -327,11 +332,15 @@ TEST(StoreBaseTest, FilesOfAnInterruptedWriteGoWithTheNextWrite) {
   testing::write_file(dir / "open_price.00000000000000bb.npy", "");
   testing::write_file(dir / ".pending_files", "open_price.00000000000000aa.npy\nopen_price.00000000000000bb.npy\n");
   testing::write_file(dir / "returns.00000000000000cc.npy", "not recorded: not ours");
+  // What a writer killed while replacing the metadata or the manifest leaves.
+  testing::write_file(dir / "metadata.pkl.00000000000000dd.tmp", "half a pickle");
+  testing::write_file(dir / "manifest.json.00000000000000ee.tmp", "{");
 
   const Payload second = sample_payload(6, 2, 2, {});
   store.write(second);
   std::set<std::string> names = directory_names(dir.path());
   EXPECT_EQ(names.count("open_price.00000000000000aa.npy") + names.count("open_price.00000000000000bb.npy"), 0u);
+  EXPECT_EQ(names.count("metadata.pkl.00000000000000dd.tmp") + names.count("manifest.json.00000000000000ee.tmp"), 0u);
   EXPECT_EQ(names.count(".pending_files"), 0u) << "the record goes once it is seen through";
   EXPECT_EQ(names.count("returns.00000000000000cc.npy"), 1u);
   EXPECT_EQ(names.size(), sound.size() + 1);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 #include <stdexcept>
 
 #include <fcntl.h>
@@ -71,27 +72,35 @@ struct DirectoryLocation {
   std::uint64_t size = 0;
 };
 
-// Finds the end-of-central-directory record (the last one whose comment ends within the file) and, where
-// its fields overflow, the ZIP64 record it points to.
+// Finds the end-of-central-directory record and, where its fields overflow, the ZIP64 record it points to.
+// An archive comment may itself hold the record's signature, so the record is the last one whose comment
+// ends within the file and whose central directory ends where the record (or its ZIP64 record) starts, as
+// the zip library decides; without such a record, the last one whose comment ends within the file.
 DirectoryLocation locate_directory(const ArchiveFile& file) {
   if (file.size() < END_SIZE) damaged("no end of central directory record");
   std::size_t tail_size = static_cast<std::size_t>(std::min<std::uint64_t>(file.size(), END_SIZE + MAX_COMMENT));
   std::uint64_t tail_offset = file.size() - tail_size;
   std::vector<unsigned char> tail = file.read(tail_offset, tail_size, "the end record");
+  std::optional<DirectoryLocation> fallback;
   for (std::size_t at = tail_size - END_SIZE + 1; at-- > 0;) {
     const unsigned char* end = tail.data() + at;
     if (u32(end) != END_SIGNATURE || at + END_SIZE + u16(end + 20) > tail_size) continue;
     DirectoryLocation location{u16(end + 10), u32(end + 16), u32(end + 12)};
     bool zip64 = location.entries == 0xffff || location.offset == 0xffffffff || location.size == 0xffffffff;
     std::uint64_t end_offset = tail_offset + at;
-    if (!zip64) return location;
-    if (end_offset < ZIP64_LOCATOR_SIZE) damaged("no ZIP64 end of central directory locator");
-    auto locator = file.read(end_offset - ZIP64_LOCATOR_SIZE, ZIP64_LOCATOR_SIZE, "the ZIP64 locator");
-    if (u32(locator.data()) != ZIP64_LOCATOR_SIGNATURE) damaged("no ZIP64 end of central directory locator");
-    auto record = file.read(u64(locator.data() + 8), ZIP64_END_SIZE, "the ZIP64 end record");
-    if (u32(record.data()) != ZIP64_END_SIGNATURE) damaged("bad ZIP64 end of central directory record");
-    return DirectoryLocation{u64(record.data() + 32), u64(record.data() + 48), u64(record.data() + 40)};
+    if (zip64) {
+      if (end_offset < ZIP64_LOCATOR_SIZE) damaged("no ZIP64 end of central directory locator");
+      auto locator = file.read(end_offset - ZIP64_LOCATOR_SIZE, ZIP64_LOCATOR_SIZE, "the ZIP64 locator");
+      if (u32(locator.data()) != ZIP64_LOCATOR_SIGNATURE) damaged("no ZIP64 end of central directory locator");
+      end_offset = u64(locator.data() + 8);
+      auto record = file.read(end_offset, ZIP64_END_SIZE, "the ZIP64 end record");
+      if (u32(record.data()) != ZIP64_END_SIGNATURE) damaged("bad ZIP64 end of central directory record");
+      location = DirectoryLocation{u64(record.data() + 32), u64(record.data() + 48), u64(record.data() + 40)};
+    }
+    if (location.offset <= end_offset && location.size == end_offset - location.offset) return location;
+    if (!fallback) fallback = location;
   }
+  if (fallback) return *fallback;
   damaged("no end of central directory record");
 }
 
