@@ -169,6 +169,37 @@ TEST_F(StoreUpdateTest, FromDateTakesInCorrectedHistory) {
   expect_equals_rebuild("20240207");
 }
 
+// A correction that touches nothing but the benchmark quotes, or nothing but one membership mask, is
+// written, not taken for "unchanged".
+TEST_F(StoreUpdateTest, ACorrectionOfOneKindAloneIsWritten) {
+  MarketOptions benchmarks_only;
+  benchmarks_only.index_shift = 25.0;
+  MarketOptions mask_only;
+  mask_only.members_flipped = true;
+  for (MarketOptions corrected : {benchmarks_only, mask_only}) {
+    serve();
+    fs::remove_all(store_dir_);
+    build_into(store_dir_, "20240207");
+    corrected.shift_from = "20240205";
+    serve(corrected);
+    EXPECT_EQ(update("20240207", "20240205").outcome, Outcome::extended);
+    expect_equals_rebuild("20240207");
+  }
+}
+
+// A store of one day (too short to bound the rows derived again by two opens) is extended by deriving
+// its whole range; one of two days is extended by one.
+TEST_F(StoreUpdateTest, OneDayStoresAreExtended) {
+  serve();
+  for (const char* end : {"20240102", "20240103"}) {
+    SCOPED_TRACE(end);
+    fs::remove_all(store_dir_);
+    build_into(store_dir_, end);
+    EXPECT_EQ(update("20240104").outcome, Outcome::extended);
+    expect_equals_rebuild("20240104");
+  }
+}
+
 TEST_F(StoreUpdateTest, FromTheStartReadsTheWholeRange) {
   serve();
   build_into(store_dir_, "20240202");

@@ -78,6 +78,7 @@ QueryTable market_factor_rows(const MarketOptions& options) {
       for (std::size_t c = 0; c < backtest::COMPONENT_FACTOR_NAMES.size(); ++c) {
         // Members, non-members written as 0, and an instrument that is never a member.
         double member = i == 2 ? 0.0 : (noise(3, i * 7 + c, d / 5) < 0.6 ? 1.0 : 0.0);
+        if (options.members_flipped && c == 0 && date >= options.shift_from) member = 1.0 - member;
         add(in.id, date, backtest::COMPONENT_FACTOR_NAMES[c], member);
       }
       // An index that no build reads, for stores that were supplemented with it.
@@ -119,6 +120,7 @@ QueryTable market_index_rows(const MarketOptions& options) {
   for (const auto& [name, code] : backtest::BENCHMARK_INDEX_CODES) {
     for (std::size_t d = 0; d < dates.size(); ++d) {
       double level = 1000.0 + 10.0 * static_cast<double>(k) + std::floor(noise(9, k, d) * 200.0);
+      if (dates[d] >= options.shift_from) level += options.index_shift;
       // A missing quote now and then, and one index that stops quoting early.
       if (noise(10, k, d) < 0.1 || (k == 2 && dates[d] > "20240215")) continue;
       const bool missing = k == 1 && d % 9 == 4;

@@ -26,6 +26,8 @@ struct MarketOptions {
   std::string messy_from = "20240201";  // duplicates, text numbers and missing values from this date on
   double close_shift = 0.0;             // added to every close from `shift_from` on (a corrected history)
   std::string shift_from = "99999999";
+  double index_shift = 0.0;             // added to every index quote from `shift_from` on
+  bool members_flipped = false;         // the first component's members and non-members swapped from `shift_from` on
   bool close_only_benchmarks = true;    // benchmark quotes as closes (returns computed) or as daily returns
   bool with_short_lived = true;         // "601111", traded on 20240130 and 20240131 only (a correction drops it)
 };
