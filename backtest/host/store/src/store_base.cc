@@ -242,6 +242,10 @@ void BinaryPreparedDataStoreBase::_remove_unnamed_files() const {
 
 void BinaryPreparedDataStoreBase::write(const Payload& payload) const {
   StoreWriterLock lock(store_dir_);
+  write(payload, lock);
+}
+
+void BinaryPreparedDataStoreBase::write(const Payload& payload, const StoreWriterLock&) const {
   fs::create_directories(store_dir_);
   std::set<std::string> old_files = current_store_files(*this);
   // Recorded first, so that a writer killed after the switch but before removing them leaves them to the
