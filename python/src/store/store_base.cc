@@ -7,6 +7,7 @@
 #include <pybind11/stl/filesystem.h>
 
 #include "common/argument_kinds.h"
+#include "common/built_payload.h"
 #include "common/frames.h"
 #include "common/values.h"
 #include "store/store_bindings.h"
@@ -79,11 +80,12 @@ void bind_store_base(py::module_& m) {
       .def(
           "write",
           [](const BinaryPreparedDataStoreBase& self, py::handle payload) {
-            backtest::Payload converted = to_payload(payload);
+            backtest::Payload converted = payload_with_basis(payload);
             py::gil_scoped_release release;
             self.write(converted);
           },
-          "payload"_a, "Writes a payload dict as the store's whole content.")
+          "payload"_a,
+          "Writes a payload dict as the store's whole content (with the update basis of a BuiltPayload).")
       .def(
           "_write_matrix",
           [](const BinaryPreparedDataStoreBase& self, const std::filesystem::path& store_dir, const std::string& key,
