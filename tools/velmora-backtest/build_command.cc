@@ -60,7 +60,9 @@ void run_build(const BuildOptions& options) {
   std::shared_ptr<SqliteFactorService> database = open_factor_database(options.db);
 
   StatusLine status(options.quiet);
-  backtest::StoreBuildOptions build{*range.start, *range.end};
+  backtest::StoreBuildOptions build;
+  build.start_date = *range.start;
+  build.end_date = *range.end;
   build.batch = options.batch;
   build.allow_empty = options.allow_empty;
   build.drop_components = backtest::parse_name_list(Value(options.drop_components));
