@@ -1,6 +1,8 @@
 """The velmora client SDK's prepared-data modules.
 
-    velmora.backtest                 the public names of the three modules below, in one place
+    velmora.backtest                 the public names of the three modules below, in one place, and the store
+                                     workflows: build_into_store, supplement_store, update_store,
+                                     download_into_store; BuiltPayload
     velmora.backtest._prepare        GroupPreparedDataBuilder, BinaryPreparedDataStore, the vocabulary
     velmora.backtest._depot          download_benchmark_package, flatten_single_subdir
     velmora.backtest._store          BinaryPreparedDataStoreBase and the store helpers

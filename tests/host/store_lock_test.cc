@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "support/expect_error.h"
+#include "support/lock_holder.h"
 #include "support/temp_dir.h"
 
 namespace velmora {
@@ -73,51 +74,7 @@ ChildAttempt try_lock_in_child(const fs::path& store) {
   return attempt;
 }
 
-// A child process that takes the lock of `store`, reports it, and holds it until told to let go (a byte on
-// its pipe) or until it is killed. Before letting go it creates `released_marker`; it lets go by releasing
-// the lock normally, which removes the lock file under a writer that may already wait on it.
-class HoldingChild {
- public:
-  HoldingChild(const fs::path& store, const fs::path& released_marker) {
-    int ready[2], release[2];
-    if (::pipe(ready) != 0 || ::pipe(release) != 0) throw std::runtime_error("pipe");
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::close(ready[0]);
-      ::close(release[1]);
-      std::optional<StoreWriterLock> lock(std::in_place, store);
-      [[maybe_unused]] auto signalled = ::write(ready[1], "x", 1);
-      char byte;
-      [[maybe_unused]] auto got = ::read(release[0], &byte, 1);
-      testing::write_file(released_marker, "released");
-      lock.reset();
-      ::_exit(0);
-    }
-    ::close(ready[1]);
-    ::close(release[0]);
-    release_ = release[1];
-    char byte;
-    if (::read(ready[0], &byte, 1) != 1) throw std::runtime_error("child did not take the lock");
-    ::close(ready[0]);
-  }
-  ~HoldingChild() {
-    if (release_ >= 0) ::close(release_);
-    if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
-  }
-  pid_t pid() const { return pid_; }
-  void release() {
-    [[maybe_unused]] auto written = ::write(release_, "x", 1);
-  }
-  void kill() {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int release_ = -1;
-};
+using testing::HoldingChild;
 
 TEST(StoreWriterLock, LockFileLiesBesideTheStoreNeverInIt) {
   TempDir dir;

@@ -94,6 +94,28 @@ class StoreSafetyTest(unittest.TestCase):
         self.assertIn("would lose component masks the store holds: " + EXTRA, refused.stderr)
         self.assertEqual(store_bytes(store), before)
 
+    def test_a_rebuild_drops_the_supplemented_components_it_is_told_to(self):
+        store = self.path("dropping")
+        self.build(store)
+        run("supplement", "--store", store, "--db", self.db, "--components", EXTRA, "--quiet")
+        without_extra = database_without(self.db, self.path("no-extra-for-drop.db"), EXTRA)
+        before = store_bytes(store)
+        for names, refused_name in (("typo", "typo"), ("Close," + EXTRA, "Close")):
+            with self.subTest(drop=names):
+                refused = self.build(store, "--drop-components", names, db=without_extra, check=False)
+                self.assertEqual(refused.returncode, 1)
+                self.assertIn(f"cannot drop {refused_name}: the store {store} holds no such supplemented component "
+                              f"(it holds: {EXTRA})", refused.stderr)
+                self.assertEqual(store_bytes(store), before)
+
+        dropped = self.build(store, "--drop-components", EXTRA, db=without_extra)
+        self.assertIn("dropped the supplemented components " + EXTRA, dropped.stdout)
+        metadata, _ = read_store_with_numpy(store)
+        self.assertNotIn(EXTRA, metadata["meta"]["component_names"])
+        self.assertNotIn(EXTRA, metadata["meta"].get("component_dataset_keys", {}))
+        # Nothing left to keep: the next rebuild from the same database succeeds without the option.
+        self.build(store, db=without_extra)
+
     def hold_lock(self, store):
         """Takes the store's writer lock as another writer process would: flock on the lock file beside the
         store, with this process's pid in it."""

@@ -5,12 +5,8 @@
 #include "commands.h"
 #include "messages.h"
 #include "progress.h"
-#include "writer_lock.h"
-#include "velmora/backtest/builder.h"
-#include "velmora/backtest/rebuild.h"
-#include "velmora/backtest/store.h"
+#include "velmora/backtest/store_build.h"
 #include "velmora/backtest/vocabulary.h"
-#include "velmora/errors.h"
 #include "velmora/value.h"
 
 namespace velmora::tool {
@@ -18,7 +14,7 @@ namespace velmora::tool {
 namespace {
 
 struct BuildOptions {
-  std::string db, start, end, store;
+  std::string db, start, end, store, drop_components;
   bool batch = false;
   bool allow_empty = false;
   bool quiet = false;
@@ -31,51 +27,31 @@ int expected_full_reads() {
   return static_cast<int>(backtest::BUILD_INPUT_NAMES.size() + backtest::get_component_factor_names().size() + 1);
 }
 
-std::vector<std::string> component_names(const backtest::Payload& payload) {
-  std::vector<std::string> names;
-  for (const Value& name : payload.meta.value("component_names", Value::array())) names.push_back(name);
-  return names;
-}
-
-// The metadata of the store being replaced; an empty map when there is none, or when it cannot be read: a
-// store whose metadata is damaged no longer loads, and a rebuild is how it is mended.
-Value readable_metadata(const std::string& store_dir) {
-  try {
-    return backtest::BinaryPreparedDataStore(store_dir).load_metadata();
-  } catch (const VelmoraError&) {
-    return Value::object();
-  }
-}
-
-void print_summary(const BuildOptions& options, const backtest::Payload& payload,
-                   const std::vector<std::string>& kept, double seconds) {
-  std::size_t matrices = 0;
-  for (const auto& [key, entry] : payload.data)
-    if (std::holds_alternative<backtest::WideMatrix>(entry)) ++matrices;
-  const backtest::WideMatrix& close = payload.data.matrix("close_price");
-  const std::size_t benchmarks = payload.data.benchmark_dict() ? payload.data.benchmark_dict()->size() : 0;
+void print_summary(const BuildOptions& options, const backtest::StoreBuild& built, double seconds) {
   if (options.json) {
     Value out = Value::object();
     out["store"] = options.store;
-    out["start_date"] = payload.meta["start_date"];
-    out["end_date"] = payload.meta["end_date"];
-    out["datasets"] = matrices;
-    out["benchmark_series"] = benchmarks;
-    out["dates"] = close.rows();
-    out["instruments"] = close.cols();
-    out["components"] = payload.meta["component_names"];
-    out["kept_components"] = kept;
+    out["start_date"] = built.start_date;
+    out["end_date"] = built.end_date;
+    out["datasets"] = built.datasets;
+    out["benchmark_series"] = built.benchmark_series;
+    out["dates"] = built.dates;
+    out["instruments"] = built.instruments;
+    out["components"] = built.components;
+    out["kept_components"] = built.kept;
+    out["dropped_components"] = built.dropped;
     out["seconds"] = seconds;
     std::cout << out.dump(2) << "\n";
     return;
   }
   char elapsed[32];
   std::snprintf(elapsed, sizeof elapsed, "%.2f s", seconds);
-  std::cout << "built " << payload.meta["start_date"].get<std::string>() << " to "
-            << payload.meta["end_date"].get<std::string>() << " into " << options.store << ": " << matrices
-            << " datasets and " << benchmarks << " benchmark series, " << close.rows() << " dates x " << close.cols()
-            << " instruments, " << elapsed << "\n";
-  if (!kept.empty()) std::cout << "kept the supplemented components " << messages::joined(kept) << "\n";
+  std::cout << "built " << built.start_date << " to " << built.end_date << " into " << options.store << ": "
+            << built.datasets << " datasets and " << built.benchmark_series << " benchmark series, " << built.dates
+            << " dates x " << built.instruments << " instruments, " << elapsed << "\n";
+  if (!built.kept.empty()) std::cout << "kept the supplemented components " << messages::joined(built.kept) << "\n";
+  if (!built.dropped.empty())
+    std::cout << "dropped the supplemented components " << messages::joined(built.dropped) << "\n";
 }
 
 void run_build(const BuildOptions& options) {
@@ -84,28 +60,19 @@ void run_build(const BuildOptions& options) {
   std::shared_ptr<SqliteFactorService> database = open_factor_database(options.db);
 
   StatusLine status(options.quiet);
-  WritingScope scope(options.store, {}, options.wait, status);
-  auto service = std::make_shared<ObservedFactorService>(
-      database, status, options.batch ? std::nullopt : std::optional<int>(expected_full_reads()));
-  ScopedFactorService installed(service);
-
-  backtest::GroupPreparedDataBuilder builder(*range.start, *range.end);
-  backtest::Payload payload = options.batch ? builder.build_incremental() : builder.build();
-
-  // A write replaces the whole store: it must neither empty a good store by accident nor drop the
-  // components that were supplemented into it.
-  const Value existing = readable_metadata(options.store);
-  const bool store_has_data = existing.is_object() && existing.contains("datasets");
-  if (store_has_data && !options.allow_empty && payload.data.matrix("close_price").rows() == 0)
-    throw VelmoraError(messages::empty_build_over_store(*range.start, *range.end, options.store));
-  const std::vector<std::string> kept = backtest::keep_store_components(builder, existing, payload);
-
-  status.show("writing the store");
-  backtest::BinaryPreparedDataStore store(options.store, component_names(payload));
-  store.write(payload);
+  backtest::StoreBuildOptions build;
+  build.start_date = *range.start;
+  build.end_date = *range.end;
+  build.batch = options.batch;
+  build.allow_empty = options.allow_empty;
+  build.drop_components = backtest::parse_name_list(Value(options.drop_components));
+  build.lock = writer_lock_options(options.wait, status);
+  build.progress = [&status](const std::string& text) { status.show(text); };
+  ScopedFactorService installed(std::make_shared<ObservedFactorService>(
+      database, status, options.batch ? std::nullopt : std::optional<int>(expected_full_reads())));
+  const backtest::StoreBuild built = backtest::build_into_store(options.store, build);
   status.finish();
-  scope.succeeded();
-  print_summary(options, payload, kept, status.elapsed_seconds());
+  print_summary(options, built, status.elapsed_seconds());
 }
 
 }  // namespace
@@ -115,8 +82,9 @@ void add_build_command(CLI::App& app) {
   CLI::App* cmd = app.add_subcommand("build", "Build prepared data from a factor database into a store (replacing it)");
   cmd->footer(
       "Every build replaces the store's whole content with the dates from --start to --end.\n"
-      "The components supplemented into the store are built again and kept; a build that finds no date\n"
-      "is not written over a store that holds data unless --allow-empty is given.");
+      "The components supplemented into the store are built again and kept (--drop-components leaves the\n"
+      "named ones out); a build that finds no date is not written over a store that holds data unless\n"
+      "--allow-empty is given.");
   cmd->add_option("--db", options->db, "factor database (SQLite)")->required();
   cmd->add_option("--start", options->start, "first date (YYYYMMDD, YYYY-MM-DD or YYYY/MM/DD)")->required();
   cmd->add_option("--end", options->end, "last date (YYYYMMDD, YYYY-MM-DD or YYYY/MM/DD)")->required();
@@ -125,6 +93,9 @@ void add_build_command(CLI::App& app) {
   cmd->add_flag("--incremental", options->batch)->group("");  // the former name of --batch
   cmd->add_flag("--allow-empty", options->allow_empty,
                 "write a build that holds no date even over a store that holds data");
+  cmd->add_option("--drop-components", options->drop_components,
+                  "supplemented components to leave out of the store instead of building them again, "
+                  "comma-separated");
   cmd->add_flag("--wait", options->wait, "wait for another writer of the store to finish instead of failing");
   cmd->add_flag("--json", options->json, "print the summary as JSON");
   cmd->add_flag("--quiet", options->quiet, "no progress on the terminal");

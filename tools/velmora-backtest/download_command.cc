@@ -5,8 +5,7 @@
 #include "failure.h"
 #include "messages.h"
 #include "progress.h"
-#include "writer_lock.h"
-#include "velmora/backtest/depot.h"
+#include "velmora/backtest/store_download.h"
 #include "velmora/http_client.h"
 
 namespace velmora::tool {
@@ -28,57 +27,36 @@ std::string base_address(std::string api) {
   return api;
 }
 
-// The one visible entry of `store` when it is a directory and the store has no metadata at its top: the
-// folder that flatten_single_subdir lifts up.
-std::optional<std::string> single_folder(const std::filesystem::path& store) {
-  std::error_code error;
-  if (std::filesystem::exists(store / "metadata.pkl", error)) return std::nullopt;
-  std::optional<std::string> folder;
-  for (const auto& entry : std::filesystem::directory_iterator(store, error)) {
-    const std::string name = entry.path().filename().string();
-    if (name.starts_with('.')) continue;
-    if (folder || !entry.is_directory(error)) return std::nullopt;
-    folder = name;
-  }
-  return folder;
-}
-
 void run_download(const DownloadOptions& options) {
   HttpClient http(base_address(options.api), options.token);
   check_writable_directory("--store", options.store);
 
   StatusLine status(options.quiet);
-  const std::filesystem::path temp_dir =
-      std::filesystem::path(options.store).lexically_normal().parent_path() / backtest::TEMP_DIR_NAME;
-  WritingScope scope(options.store, {temp_dir}, options.wait, status);
-  backtest::DownloadProgress progress;
-  backtest::UnpackProgress unpacking;
+  backtest::StoreDownloadOptions download;
+  download.lock = writer_lock_options(options.wait, status);
   if (status.enabled()) {
-    progress = [&status](std::uint64_t received, std::optional<std::uint64_t> total) {
+    download.progress = [&status](std::uint64_t received, std::optional<std::uint64_t> total) {
       status.show(transfer_bar(received, total));
     };
-    unpacking = [&status](std::uint64_t done, std::uint64_t total) {
+    download.unpacking = [&status](std::uint64_t done, std::uint64_t total) {
       // After the last member the package is checked and put in place, which reports nothing on its own.
       status.show(done < total ? "unpacking " + std::to_string(done) + " of " + std::to_string(total) + " files"
                                : "checking the package and putting it in place");
     };
   }
   status.show("asking for the package address");
-  std::filesystem::path store = backtest::download_benchmark_package(http, options.store, progress, unpacking);
+  const backtest::StoreDownload fetched = backtest::download_into_store(http, options.store, download);
   status.finish();
 
-  const std::optional<std::string> folder = single_folder(store);
-  if (folder || options.flatten) backtest::flatten_single_subdir(store);
-  scope.succeeded();
   if (options.json) {
     Value out = Value::object();
-    out["store"] = store.string();
-    out["flattened"] = folder ? Value(*folder) : Value();
+    out["store"] = fetched.store.string();
+    out["flattened"] = fetched.lifted ? Value(*fetched.lifted) : Value();
     std::cout << out.dump(2) << "\n";
     return;
   }
-  if (folder && !options.flatten) std::cout << messages::flattened(*folder, store.string()) << "\n";
-  std::cout << "benchmark package unpacked into " << store.string() << "\n";
+  if (fetched.lifted && !options.flatten) std::cout << messages::flattened(*fetched.lifted, fetched.store.string()) << "\n";
+  std::cout << "benchmark package unpacked into " << fetched.store.string() << "\n";
 }
 
 }  // namespace

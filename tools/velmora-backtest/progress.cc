@@ -168,4 +168,13 @@ std::string transfer_bar(std::uint64_t received, std::optional<std::uint64_t> to
   return text;
 }
 
+StoreLockOptions writer_lock_options(bool wait, StatusLine& status) {
+  StoreLockOptions options;
+  options.wait = wait ? LockWait::yes : LockWait::no;
+  options.waiting = [&status](pid_t holder) {
+    status.show("waiting for the writer with pid " + std::to_string(holder) + " to finish with the store");
+  };
+  return options;
+}
+
 }  // namespace velmora::tool

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "velmora/factor_service.h"
+#include "velmora/store_writing.h"
 
 namespace velmora::tool {
 
@@ -76,6 +77,11 @@ class ObservedFactorService : public FactorService {
   std::optional<int> expected_reads_;
   int reads_ = 0;
 };
+
+// How a writing command takes the store's writer lock: without `wait` a store that another process holds
+// fails at once with the lock's own message, which names the holder's pid; with `wait` the status line
+// shows whom the command waits for while it blocks.
+StoreLockOptions writer_lock_options(bool wait, StatusLine& status);
 
 // A progress bar for a transfer of `received` of `total` bytes (total unknown: bytes only).
 std::string transfer_bar(std::uint64_t received, std::optional<std::uint64_t> total);

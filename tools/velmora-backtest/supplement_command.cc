@@ -1,4 +1,3 @@
-#include <algorithm>
 #include <iostream>
 
 #include "checks.h"
@@ -6,11 +5,8 @@
 #include "failure.h"
 #include "messages.h"
 #include "progress.h"
-#include "writer_lock.h"
-#include "velmora/backtest/builder.h"
-#include "velmora/backtest/store.h"
+#include "velmora/backtest/store_supplement.h"
 #include "velmora/backtest/vocabulary.h"
-#include "velmora/errors.h"
 
 namespace velmora::tool {
 
@@ -31,35 +27,24 @@ void run_supplement(const SupplementOptions& options) {
   std::shared_ptr<SqliteFactorService> database = open_factor_database(options.db);
 
   StatusLine status(options.quiet);
-  WritingScope scope(options.store, {}, options.wait, status);
-  backtest::BinaryPreparedDataStore store(options.store, names);
-  Value metadata = store.load_metadata();
-  const Value meta = metadata.value("meta", Value::object());
-  if (!meta.contains("start_date") || !meta.contains("end_date"))
-    throw VelmoraError(messages::no_store_range(options.store));
-
   ScopedFactorService installed(
       std::make_shared<ObservedFactorService>(database, status, static_cast<int>(names.size())));
-  backtest::GroupPreparedDataBuilder builder(meta["start_date"], meta["end_date"]);
-  backtest::MatrixMap masks = builder._component_matrices(names);
-  status.show("writing the store");
-  std::vector<std::string> written = store.add_component_matrices(masks, names);
+  backtest::StoreSupplementOptions supplement;
+  supplement.lock = writer_lock_options(options.wait, status);
+  supplement.progress = [&status](const std::string& text) { status.show(text); };
+  const backtest::StoreSupplement result = backtest::supplement_store(options.store, names, supplement);
   status.finish();
-  scope.succeeded();
 
   if (options.json) {
     Value out = Value::object();
     out["store"] = options.store;
-    out["added"] = written;
-    std::vector<std::string> present;
-    for (const auto& name : names)
-      if (std::find(written.begin(), written.end(), name) == written.end()) present.push_back(name);
-    out["already_present"] = present;
+    out["added"] = result.added;
+    out["already_present"] = result.already_present;
     std::cout << out.dump(2) << "\n";
     return;
   }
-  if (written.empty()) std::cout << "nothing to supplement: the store holds every named component\n";
-  for (const auto& name : written) std::cout << name << "\n";
+  if (result.added.empty()) std::cout << "nothing to supplement: the store holds every named component\n";
+  for (const auto& name : result.added) std::cout << name << "\n";
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include "failure.h"
 #include "messages.h"
 #include "progress.h"
-#include "writer_lock.h"
 #include "velmora/backtest/store_update.h"
 #include "velmora/sqlite_factor_service.h"
 #include "velmora/value.h"
@@ -84,12 +83,11 @@ void run_update(const UpdateOptions& options) {
   std::shared_ptr<SqliteFactorService> database = open_factor_database(options.db);
 
   StatusLine status(options.quiet || options.json);
-  WritingScope scope(options.store, {}, options.wait, status);
   ScopedFactorService installed(std::make_shared<ObservedFactorService>(database, status, std::nullopt));
-  backtest::StoreUpdateOptions update{end, from, [&](const std::string& text) { status.show(text); }};
+  backtest::StoreUpdateOptions update{end, from, [&](const std::string& text) { status.show(text); }, {}};
+  update.lock = writer_lock_options(options.wait, status);
   backtest::StoreUpdate result = backtest::update_store(backtest::BinaryPreparedDataStore(options.store), update);
   status.finish();
-  scope.succeeded();
   if (!result.rebuild_reason.empty()) std::cerr << "velmora-backtest: " << result.rebuild_reason << "\n";
   if (options.json) {
     print_json(result, status.elapsed_seconds());

@@ -14,6 +14,7 @@ inline constexpr const char* MUST_BE_DICT_OR_NONE = " must be a dict or None, no
 inline constexpr const char* MUST_HOLD_TEXTS = " must hold texts only, not ";
 inline constexpr const char* MUST_BE_FRAME = " must be a pandas.DataFrame, not ";
 inline constexpr const char* MUST_BE_SERIES = " must be a pandas.Series, not ";
+inline constexpr const char* MUST_BE_STORE_OR_PATH = " must be a BinaryPreparedDataStore or a path, not ";
 inline constexpr const char* NAME_LIST_KIND = "name list must be None, a text or a sequence, not ";
 
 // Values that have no plain (pickle-able) form.

@@ -14,4 +14,5 @@ PYBIND11_MODULE(_depot, m) {
   pybind11::module_::import("velmora._http");  // registers HttpClient
   velmora::python::bind_depot(m);
   velmora::python::bind_package(m);
+  velmora::python::bind_store_download(m);
 }

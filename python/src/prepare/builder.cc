@@ -7,6 +7,7 @@
 #include <pybind11/stl.h>
 
 #include "common/argument_kinds.h"
+#include "common/built_payload.h"
 #include "common/frames.h"
 #include "common/query_tables.h"
 #include "common/values.h"
@@ -58,12 +59,12 @@ void bind_builder(py::module_& m) {
       .def_property_readonly("_ddb_end", &GroupPreparedDataBuilder::_ddb_end)
       .def(
           "build",
-          [](const GroupPreparedDataBuilder& self) { return to_python(released([&] { return self.build(); })); },
+          [](const GroupPreparedDataBuilder& self) { return to_built_payload(released([&] { return self.build(); })); },
           "build($self, /)\n--\n\nA full build: one query per factor. Meta carries 'created_at'.")
       .def(
           "build_incremental",
           [](const GroupPreparedDataBuilder& self) {
-            return to_python(released([&] { return self.build_incremental(); }));
+            return to_built_payload(released([&] { return self.build_incremental(); }));
           },
           "build_incremental($self, /)\n--\n\nAn incremental build: one batch query, single reads where it falls short. Meta carries 'updated_at'.")
       .def_static(
@@ -179,7 +180,7 @@ void bind_builder(py::module_& m) {
           [](const GroupPreparedDataBuilder& self, py::handle incremental, py::handle meta_time_key) {
             const bool batch = PyObject_IsTrue(incremental.ptr()) == 1;
             std::string key = require_text(meta_time_key, "meta_time_key");
-            return to_python(released([&] { return self._build_payload(batch, key); }));
+            return to_built_payload(released([&] { return self._build_payload(batch, key); }));
           },
           "incremental"_a, "meta_time_key"_a);
 }

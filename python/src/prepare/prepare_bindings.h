@@ -16,6 +16,9 @@ void bind_dates(py::module_& m);
 void bind_matrix_dtype(py::module_& m);
 void bind_builder(py::module_& m);
 void bind_store(py::module_& m);
+void bind_store_build(py::module_& m);
+void bind_store_supplement(py::module_& m);
+void bind_store_update(py::module_& m);
 
 // The names of a name-list argument, as parse_name_list takes them: a text is split at the separators, the
 // elements of any other sequence take their str(); None gives none. TypeError for anything else.

@@ -23,4 +23,7 @@ PYBIND11_MODULE(_prepare, m) {
   velmora::python::bind_matrix_dtype(m);
   velmora::python::bind_builder(m);
   velmora::python::bind_store(m);
+  velmora::python::bind_store_build(m);
+  velmora::python::bind_store_supplement(m);
+  velmora::python::bind_store_update(m);
 }

@@ -7,6 +7,7 @@
 #include <pybind11/stl/filesystem.h>
 
 #include "common/argument_kinds.h"
+#include "common/built_payload.h"
 #include "common/frames.h"
 #include "common/values.h"
 #include "store/store_bindings.h"
@@ -95,13 +96,14 @@ void bind_store_base(py::module_& m) {
       .def(
           "write",
           [](const BinaryPreparedDataStoreBase& self, py::handle payload) {
-            backtest::Payload converted = to_payload(payload);
+            backtest::Payload converted = payload_with_basis(payload);
             py::gil_scoped_release release;
             self.write(converted);
           },
           "payload"_a,
-          "write($self, /, payload)\n--\n\nWrites a payload dict as the store's whole content. ValueError naming the "
-          "dataset when a matrix's or series' dates are not strictly ascending; nothing is written then.")
+          "write($self, /, payload)\n--\n\nWrites a payload dict as the store's whole content (with the update basis "
+          "of a BuiltPayload). ValueError naming the dataset when a matrix's or series' dates are not strictly "
+          "ascending; nothing is written then.")
       .def(
           "_write_matrix",
           [](const BinaryPreparedDataStoreBase& self, const std::filesystem::path& store_dir, const std::string& key,

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "common/file_io.h"
+#include "download/download_steps.h"
 #include "download/package_files.h"
 #include "download/stream_download.h"
 #include "extract/install_package.h"
@@ -40,23 +41,24 @@ void remove_temp_file(const std::filesystem::path& path) {
 
 }  // namespace
 
-std::filesystem::path download_benchmark_package(const HttpClient& http, const std::filesystem::path& store_dir,
-                                                 const DownloadProgress& progress, const UnpackProgress& unpacking) {
+std::string _package_address(const HttpClient& http) {
   const Value meta = http.get(BENCHMARK_DATA_PATH);
 
-  const std::string download_url(trim(text_field(meta, "download_url", "")));
+  std::string download_url(trim(text_field(meta, "download_url", "")));
   if (download_url.empty()) throw VelmoraError(std::string(messages::NO_DOWNLOAD_URL));
   std::string content_type(trim(text_field(meta, "content_type", CONTENT_TYPE_ZIP)));
   if (content_type.empty()) content_type = CONTENT_TYPE_ZIP;
   if (content_type != CONTENT_TYPE_ZIP) {
     throw VelmoraError(std::string(messages::UNSUPPORTED_CONTENT_TYPE) + content_type);
   }
+  return download_url;
+}
 
-  const std::filesystem::path store = expand_user(store_dir);
-  StoreWriterLock lock(store);
+void _fetch_package(const std::string& download_url, const std::filesystem::path& store,
+                    const DownloadProgress& progress, const UnpackProgress& unpacking, const StoreWriterLock& held) {
   _cleanup_stale_staging(store);  // may bring back a store that a killed download left aside
   std::filesystem::create_directories(store);
-  const std::filesystem::path temp_dir = store.parent_path() / TEMP_DIR_NAME;
+  const std::filesystem::path temp_dir = _temp_dir_of(store);
   std::filesystem::create_directories(temp_dir);
   _cleanup_stale_temp(temp_dir);
 
@@ -66,12 +68,20 @@ std::filesystem::path download_benchmark_package(const HttpClient& http, const s
   if (::flock(created.file.get(), LOCK_EX) != 0) throw_errno("cannot lock", archive);
   try {
     _stream_download(download_url, archive, DOWNLOAD_TIMEOUT, progress);
-    _install_package(archive, store, unpacking);
+    _install_package(archive, store, unpacking, held);
   } catch (...) {
     remove_temp_file(archive);  // its own failure replaces the error in flight
     throw;
   }
   remove_temp_file(archive);
+}
+
+std::filesystem::path download_benchmark_package(const HttpClient& http, const std::filesystem::path& store_dir,
+                                                 const DownloadProgress& progress, const UnpackProgress& unpacking) {
+  const std::string download_url = _package_address(http);
+  const std::filesystem::path store = expand_user(store_dir);
+  StoreWriterLock lock(store);
+  _fetch_package(download_url, store, progress, unpacking, lock);
   return store;
 }
 

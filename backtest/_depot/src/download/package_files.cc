@@ -76,3 +76,11 @@ void _cleanup_stale_temp(const std::filesystem::path& temp_dir) {
 }
 
 }  // namespace velmora::backtest
+
+namespace velmora::backtest {
+
+std::filesystem::path _temp_dir_of(const std::filesystem::path& store) {
+  return store.parent_path() / TEMP_DIR_NAME;
+}
+
+}  // namespace velmora::backtest

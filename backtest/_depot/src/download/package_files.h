@@ -21,4 +21,7 @@ VELMORA_DEPOT_EXPORT std::filesystem::path expand_user(const std::filesystem::pa
 // std::filesystem::filesystem_error and ends the clean-up there.
 VELMORA_DEPOT_EXPORT void _cleanup_stale_temp(const std::filesystem::path& temp_dir);
 
+// The shared temporary directory of the downloads into `store` ("~" already expanded): parent(store)/temp.
+VELMORA_DEPOT_EXPORT std::filesystem::path _temp_dir_of(const std::filesystem::path& store);
+
 }  // namespace velmora::backtest

@@ -1,8 +1,10 @@
 #include <cerrno>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
 
+#include "extract/flatten.h"
 #include "velmora/backtest/depot.h"
 
 namespace velmora::backtest {
@@ -30,17 +32,22 @@ void move_entry(const std::filesystem::path& from, const std::filesystem::path& 
 
 }  // namespace
 
-void flatten_single_subdir(const std::filesystem::path& store_dir) {
+std::optional<std::filesystem::path> _single_subdir(const std::filesystem::path& store_dir) {
   std::vector<std::filesystem::path> top_level;
   for (const auto& entry : std::filesystem::directory_iterator(store_dir)) {
     if (!entry.path().filename().string().starts_with('.')) top_level.push_back(entry.path());
   }
   if (top_level.size() != 1 || !std::filesystem::is_directory(top_level.front()) ||
       std::filesystem::exists(store_dir / METADATA_FILE)) {
-    return;
+    return std::nullopt;
   }
+  return top_level.front();
+}
 
-  const std::filesystem::path nested = top_level.front();
+void flatten_single_subdir(const std::filesystem::path& store_dir) {
+  const std::optional<std::filesystem::path> single = _single_subdir(store_dir);
+  if (!single) return;
+  const std::filesystem::path& nested = *single;
   std::vector<std::filesystem::path> contents;
   for (const auto& entry : std::filesystem::directory_iterator(nested)) contents.push_back(entry.path());
   for (const auto& entry : contents) move_entry(entry, store_dir / entry.filename());

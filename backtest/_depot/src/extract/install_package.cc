@@ -126,6 +126,11 @@ void _cleanup_stale_staging(const fs::path& store_dir) {
 
 void _install_package(const fs::path& archive, const fs::path& store_dir, const UnpackProgress& progress) {
   StoreWriterLock lock(store_dir);
+  _install_package(archive, store_dir, progress, lock);
+}
+
+void _install_package(const fs::path& archive, const fs::path& store_dir, const UnpackProgress& progress,
+                      const StoreWriterLock&) {
   // First, so that a store a killed run left aside is back before anything looks at the store directory.
   _cleanup_stale_staging(store_dir);
   fs::create_directories(store_dir);

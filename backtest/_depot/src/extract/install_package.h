@@ -7,6 +7,7 @@
 
 #include "velmora/backtest/depot.h"
 #include "velmora/backtest/depot_export.h"
+#include "velmora/store_lock.h"
 
 namespace velmora::backtest {
 
@@ -32,6 +33,11 @@ namespace velmora::backtest {
 // process writes the store; file-system errors unchanged.
 VELMORA_DEPOT_EXPORT void _install_package(const std::filesystem::path& archive, const std::filesystem::path& store_dir,
                                            const UnpackProgress& progress = {});
+
+// The same under a lock the caller took for a whole workflow.
+// REQUIRES: the caller holds the store's writer lock: `held` is the lock of `store_dir`.
+VELMORA_DEPOT_EXPORT void _install_package(const std::filesystem::path& archive, const std::filesystem::path& store_dir,
+                                           const UnpackProgress& progress, const StoreWriterLock& held);
 
 // Removes the staging directories and moved-aside old stores that killed runs left beside `store_dir`
 // (the names of step 2 and 4 above with this store's name), after renaming a moved-aside store back when

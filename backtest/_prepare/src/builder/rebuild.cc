@@ -22,8 +22,11 @@ std::vector<std::string> listed_names(const Value& meta) {
 }  // namespace
 
 std::vector<std::string> components_beyond(const Value& store_metadata, const Payload& payload) {
+  return components_beyond(store_metadata, listed_names(payload.meta));
+}
+
+std::vector<std::string> components_beyond(const Value& store_metadata, const std::vector<std::string>& built) {
   if (!store_metadata.is_object() || !store_metadata.contains("meta")) return {};
-  const std::vector<std::string> built = listed_names(payload.meta);
   std::vector<std::string> beyond;
   for (const auto& name : listed_names(store_metadata["meta"])) {
     bool known = false;

@@ -80,6 +80,17 @@ std::vector<std::string> BinaryPreparedDataStore::add_component_matrices(
     const OrderedMap<WideMatrix>& component_matrices, const Value& component_names) const {
   require_list(component_names, "component_names");
   StoreWriterLock lock(store_dir());
+  return add_components_locked(component_matrices, component_names);
+}
+
+std::vector<std::string> BinaryPreparedDataStore::add_component_matrices(
+    const OrderedMap<WideMatrix>& component_matrices, const std::vector<std::string>& component_names,
+    const StoreWriterLock&) const {
+  return add_components_locked(component_matrices, text_list(component_names));
+}
+
+std::vector<std::string> BinaryPreparedDataStore::add_components_locked(const OrderedMap<WideMatrix>& component_matrices,
+                                                                        const Value& component_names) const {
   Value metadata = load_metadata();
   Value& datasets = map_entry(metadata, "datasets");
 

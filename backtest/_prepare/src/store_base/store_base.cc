@@ -9,7 +9,7 @@
 #include "store_entries.h"
 #include "store_files.h"
 #include "store_messages.h"
-#include "store_writing.h"
+#include "store_rewrite.h"
 #include "velmora/backtest/dates.h"
 #include "velmora/backtest/parallel.h"
 #include "velmora/errors.h"
@@ -110,8 +110,8 @@ Value BinaryPreparedDataStoreBase::parse_metadata(const std::string& bytes) cons
 
 Value BinaryPreparedDataStoreBase::_write_matrix(const fs::path& store_dir, const std::string& key,
                                                  const WideMatrix& matrix, const std::string& dtype) const {
-  store_writing::WrittenFile written =
-      store_writing::write_matrix_file(store_dir, store_entries::file_stem(key), matrix, dtype);
+  store_rewrite::WrittenFile written =
+      store_rewrite::write_matrix_file(store_dir, store_entries::file_stem(key), matrix, dtype);
   written.file->commit();
   return std::move(written.entry);
 }
@@ -144,7 +144,7 @@ void BinaryPreparedDataStoreBase::_remove_unnamed_files() const {
     return;  // without readable metadata nothing is known to be unnamed
   }
   std::error_code error;
-  fs::path pending_path = store_dir_ / store_writing::PENDING_FILES_NAME;
+  fs::path pending_path = store_dir_ / store_rewrite::PENDING_FILES_NAME;
   if (fs::exists(pending_path, error)) {
     std::string pending = store_files::read_file(pending_path);
     std::size_t start = 0;
@@ -167,8 +167,13 @@ void BinaryPreparedDataStoreBase::_remove_unnamed_files() const {
 void BinaryPreparedDataStoreBase::write(const Payload& payload) const {
   require_ascending_dates(payload);
   StoreWriterLock lock(store_dir_);
-  using store_writing::PlannedFile;
-  using store_writing::Section;
+  write(payload, lock);
+}
+
+void BinaryPreparedDataStoreBase::write(const Payload& payload, const StoreWriterLock&) const {
+  require_ascending_dates(payload);
+  using store_rewrite::PlannedFile;
+  using store_rewrite::Section;
   std::vector<PlannedFile> files;
   bool has_benchmarks = false;
   for (const auto& [key, entry] : payload.data) {
@@ -178,7 +183,7 @@ void BinaryPreparedDataStoreBase::write(const Payload& payload) const {
                               : matrix->cell_type() == CellType::boolean ? std::string(BOOL_STORAGE_DTYPE)
                                                                            : float_dtype_;
       files.push_back({Section::datasets, key, [this, key = key, matrix, stored_as] {
-                         return store_writing::write_matrix_file(store_dir_, store_entries::file_stem(key), *matrix,
+                         return store_rewrite::write_matrix_file(store_dir_, store_entries::file_stem(key), *matrix,
                                                                  stored_as);
                        }});
       continue;
@@ -186,15 +191,15 @@ void BinaryPreparedDataStoreBase::write(const Payload& payload) const {
     has_benchmarks = true;
     for (const auto& [name, series] : std::get<BenchmarkDict>(entry)) {
       files.push_back({Section::benchmarks, name, [this, name = name, series = &series] {
-                         return store_writing::write_series_file(
-                             store_dir_, store_writing::BENCHMARK_FILE_PREFIX + store_entries::file_stem(name), *series);
+                         return store_rewrite::write_series_file(
+                             store_dir_, store_rewrite::BENCHMARK_FILE_PREFIX + store_entries::file_stem(name), *series);
                        }});
     }
   }
   for (const auto& [name, matrix] : payload.update_basis) {
     files.push_back({Section::basis, name, [this, name = name, matrix = &matrix] {
-                       return store_writing::write_matrix_file(
-                           store_dir_, store_entries::file_stem(store_writing::UPDATE_BASIS_FILE_PREFIX + name), *matrix,
+                       return store_rewrite::write_matrix_file(
+                           store_dir_, store_entries::file_stem(store_rewrite::UPDATE_BASIS_FILE_PREFIX + name), *matrix,
                            float_dtype_);
                      }});
   }
@@ -209,7 +214,7 @@ void BinaryPreparedDataStoreBase::write(const Payload& payload) const {
     metadata[store_entries::UPDATE_BASIS_KEY] = Value::object();
     metadata[store_entries::UPDATE_BASIS_KEY][store_entries::UPDATE_BASIS_SOURCES_KEY] = Value::object();
   }
-  store_writing::write_store_files(*this, std::move(metadata), std::move(files));
+  store_rewrite::write_store_files(*this, std::move(metadata), std::move(files));
 }
 
 void BinaryPreparedDataStoreBase::verify() const {

@@ -123,7 +123,7 @@ void write_laid_out_rows(NewFile& file, const StoredFile& stored, std::size_t ke
 
 }  // namespace
 
-store_writing::WrittenFile write_extended(const fs::path& store_dir, const std::string& key,
+store_rewrite::WrittenFile write_extended(const fs::path& store_dir, const std::string& key,
                                           const DatasetExtension& extension, bool& copied) {
   const CellType type = store_entries::storage_type(extension.dtype);
   const StoredFile stored = open_stored(store_dir, key, *extension.stored_entry, type);
@@ -148,7 +148,7 @@ store_writing::WrittenFile write_extended(const fs::path& store_dir, const std::
 
   std::unique_ptr<NewFile> file;
   if (copied) {
-    file = store_writing::new_data_file(store_dir, extension.stem, 0);
+    file = store_rewrite::new_data_file(store_dir, extension.stem, 0);
     file->write(preamble.data(), preamble.size());
     file->append_copy(*stored.file, stored.preamble.size(), stored.header.data_bytes(),
                       stored_cells_crc(*extension.stored_entry, stored));
@@ -164,7 +164,7 @@ store_writing::WrittenFile write_extended(const fs::path& store_dir, const std::
     }
     const WideMatrix changed = extension.changed ? extension.changed->astype(type) : WideMatrix();
     const WideMatrix* changed_cells = extension.changed ? &changed : nullptr;
-    file = store_writing::new_data_file(store_dir, extension.stem, preamble.size() + rows * row_bytes);
+    file = store_rewrite::new_data_file(store_dir, extension.stem, preamble.size() + rows * row_bytes);
     file->write(preamble.data(), preamble.size());
     if (type == CellType::float64) {
       write_laid_out_rows<double>(*file, stored, kept_rows, columns, changed_cells, extension.changed_columns, NaN);
@@ -181,8 +181,8 @@ store_writing::WrittenFile write_extended(const fs::path& store_dir, const std::
   entry["file"] = file->name();
   entry["dtype"] = extension.dtype;
   entry["shape"] = Value::array({rows, columns.size()});
-  entry["index"] = store_writing::label_list(Labels(std::move(index)));
-  entry["columns"] = store_writing::label_list(columns);
+  entry["index"] = store_rewrite::label_list(Labels(std::move(index)));
+  entry["columns"] = store_rewrite::label_list(columns);
   entry["size"] = file->size();
   entry["crc32"] = files::crc_text(file->crc());
   return {std::move(entry), std::move(file)};

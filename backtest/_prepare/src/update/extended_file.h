@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <string>
 
-#include "store_writing.h"
+#include "store_rewrite.h"
 #include "velmora/backtest/wide_matrix.h"
 #include "velmora/value.h"
 
@@ -30,7 +30,7 @@ struct DatasetExtension {
 
 // The new file and its entry. `copied` tells whether the stored rows were copied as they were. Throws
 // VelmoraError naming the dataset when its stored file does not match its entry.
-store_writing::WrittenFile write_extended(const std::filesystem::path& store_dir, const std::string& key,
+store_rewrite::WrittenFile write_extended(const std::filesystem::path& store_dir, const std::string& key,
                                           const DatasetExtension& extension, bool& copied);
 
 }  // namespace velmora::backtest::update

@@ -14,7 +14,7 @@
 #include "builder/update_basis.h"
 #include "store_entries.h"
 #include "store_files.h"
-#include "store_writing.h"
+#include "store_rewrite.h"
 #include "update/extended_file.h"
 #include "update/row_join.h"
 #include "update/stored_state.h"
@@ -25,7 +25,7 @@
 #include "velmora/backtest/store_helpers.h"
 #include "velmora/backtest/vocabulary.h"
 #include "velmora/errors.h"
-#include "velmora/store_lock.h"
+#include "velmora/store_writing.h"
 
 namespace velmora::backtest {
 
@@ -299,17 +299,18 @@ MatrixMap joined_sources(const update::SplitSources& split) {
   return sources;
 }
 
-void write_payload(const BinaryPreparedDataStore& store, const Payload& payload, StoreUpdate& result,
-                   const std::function<void(const std::string&)>& say) {
+// REQUIRES: the caller holds the store's writer lock, `held`.
+void write_payload(const BinaryPreparedDataStore& store, const StoreWriterLock& held, const Payload& payload,
+                   StoreUpdate& result, const std::function<void(const std::string&)>& say) {
   say(update_messages::WRITING);
   auto started = Clock::now();
-  store.write(payload);
+  store.write(payload, held);
   result.timings.write = seconds_since(started);
   result.end_date = payload.meta.value("end_date", result.end_date);
 }
 
-StoreUpdate rebuild(const BinaryPreparedDataStore& store, const Value& metadata, StoreUpdate result,
-                    const std::string& reason, const std::function<void(const std::string&)>& say) {
+StoreUpdate rebuild(const BinaryPreparedDataStore& store, const StoreWriterLock& held, const Value& metadata,
+                    StoreUpdate result, const std::string& reason, const std::function<void(const std::string&)>& say) {
   say(reason);
   result.outcome = StoreUpdate::Outcome::rebuilt;
   result.rebuild_reason = reason;
@@ -320,12 +321,13 @@ StoreUpdate rebuild(const BinaryPreparedDataStore& store, const Value& metadata,
   keep_store_components(range, metadata, payload);
   result.timings.read_source = seconds_since(started);
   record_additions(metadata, payload, result);
-  write_payload(store, payload, result, say);
+  write_payload(store, held, payload, result, say);
   return result;
 }
 
 // Derives the whole updated range and writes it as a build would.
-void write_whole_range(const BinaryPreparedDataStore& store, const Value& metadata, const Split& split,
+void write_whole_range(const BinaryPreparedDataStore& store, const StoreWriterLock& held, const Value& metadata,
+                       const Split& split,
                        const std::vector<std::string>& component_names, StoreUpdate& result,
                        const std::function<void(const std::string&)>& say) {
   auto started = Clock::now();
@@ -338,16 +340,17 @@ void write_whole_range(const BinaryPreparedDataStore& store, const Value& metada
                                                   joined, "updated_at");
   result.timings.derive += seconds_since(started);
   record_additions(metadata, payload, result);
-  write_payload(store, payload, result, say);
+  write_payload(store, held, payload, result, say);
 }
 
 // Writes the derived window into the store: each dataset's stored rows before the recomputed ones, then
 // the new rows; the benchmark series whole; metadata as a build over the range writes it.
+// REQUIRES: the caller holds the store's writer lock.
 void write_extension(const BinaryPreparedDataStore& store, const Value& metadata, const Split& split,
                      const update::WindowDerivation& window, const std::vector<std::string>& component_names,
                      StoreUpdate& result, const std::function<void(const std::string&)>& say) {
-  using store_writing::PlannedFile;
-  using store_writing::Section;
+  using store_rewrite::PlannedFile;
+  using store_rewrite::Section;
   const std::filesystem::path& store_dir = store.store_dir();
   const Value& datasets = metadata["datasets"];
   const Value& basis = metadata[store_entries::UPDATE_BASIS_KEY][store_entries::UPDATE_BASIS_SOURCES_KEY];
@@ -383,7 +386,7 @@ void write_extension(const BinaryPreparedDataStore& store, const Value& metadata
   for (const auto& [name, entry] : basis.items()) {
     planned.push_back({Section::basis, name,
                        extension(entry, FLOAT_STORAGE_DTYPE,
-                                 store_entries::file_stem(store_writing::UPDATE_BASIS_FILE_PREFIX + name),
+                                 store_entries::file_stem(store_rewrite::UPDATE_BASIS_FILE_PREFIX + name),
                                  window.tail_sources.at(name), nullptr, nullptr)});
   }
 
@@ -399,8 +402,8 @@ void write_extension(const BinaryPreparedDataStore& store, const Value& metadata
   }
   for (const auto& [name, series] : split.benchmarks) {
     files.push_back({Section::benchmarks, name, [&store_dir, name = name, series = &series] {
-                       return store_writing::write_series_file(
-                           store_dir, store_writing::BENCHMARK_FILE_PREFIX + store_entries::file_stem(name), *series);
+                       return store_rewrite::write_series_file(
+                           store_dir, store_rewrite::BENCHMARK_FILE_PREFIX + store_entries::file_stem(name), *series);
                      }});
   }
 
@@ -421,7 +424,7 @@ void write_extension(const BinaryPreparedDataStore& store, const Value& metadata
 
   say(update_messages::WRITING);
   auto started = Clock::now();
-  store_writing::write_store_files(store, std::move(new_metadata), std::move(files));
+  store_rewrite::write_store_files(store, std::move(new_metadata), std::move(files));
   result.timings.write = seconds_since(started);
   result.recomputed_from = window.recompute_from;
   result.files_copied = copied;
@@ -444,7 +447,7 @@ StoreUpdate update_store(const BinaryPreparedDataStore& store, const StoreUpdate
     if (options.progress) options.progress(text);
   };
   // Held from the metadata read to the write, so that no other writer changes the store in between.
-  StoreWriterLock lock(store.store_dir());
+  StoreWritingScope scope(store.store_dir(), options.lock);
   const Value metadata = store.load_metadata();
   const Value* meta = metadata.contains("meta") && metadata["meta"].is_object() ? &metadata["meta"] : nullptr;
   const std::string* stored_start = meta ? text_entry(*meta, "start_date") : nullptr;
@@ -463,6 +466,7 @@ StoreUpdate update_store(const BinaryPreparedDataStore& store, const StoreUpdate
   if (from > result.end_date) {
     if (options.from_date) throw ValueError(update_messages::from_after_end(from, result.end_date));
     result.end_date = result.old_end_date;  // nothing after the store's end to read
+    scope.succeeded();
     return result;
   }
   result.reread_from = from;
@@ -470,12 +474,16 @@ StoreUpdate update_store(const BinaryPreparedDataStore& store, const StoreUpdate
   const std::vector<std::string> component_names = update_components(metadata);
   const bool masks_complete = check_components(metadata, component_names);
   if (!update::has_update_basis(metadata) || !masks_complete) {
-    return rebuild(store, metadata, result, update_messages::rebuild_without_basis(result.start_date, result.end_date),
-                   say);
+    result = rebuild(store, scope.lock(), metadata, result,
+                     update_messages::rebuild_without_basis(result.start_date, result.end_date), say);
+    scope.succeeded();
+    return result;
   }
   if (from <= result.start_date) {
-    return rebuild(store, metadata, result, update_messages::rebuild_whole_range(result.start_date, result.end_date),
-                   say);
+    result = rebuild(store, scope.lock(), metadata, result,
+                     update_messages::rebuild_whole_range(result.start_date, result.end_date), say);
+    scope.succeeded();
+    return result;
   }
 
   say(update_messages::READING_STORE);
@@ -512,6 +520,7 @@ StoreUpdate update_store(const BinaryPreparedDataStore& store, const StoreUpdate
   if (same_as_stored(stored, split, from, component_names)) {
     result.timings.derive = seconds_since(started);
     result.end_date = result.old_end_date;
+    scope.succeeded();
     return result;
   }
   result.outcome = StoreUpdate::Outcome::extended;
@@ -519,11 +528,12 @@ StoreUpdate update_store(const BinaryPreparedDataStore& store, const StoreUpdate
   if (split.whole_masks.empty() && extension_entries_complete(metadata, component_names))
     derived = update::derive_window(stored.sources, split.sources, from);
   result.timings.derive = seconds_since(started);
-  if (!derived) {
-    write_whole_range(store, metadata, split, component_names, result, say);
-    return result;
+  if (derived) {
+    write_extension(store, metadata, split, *derived, component_names, result, say);
+  } else {
+    write_whole_range(store, scope.lock(), metadata, split, component_names, result, say);
   }
-  write_extension(store, metadata, split, *derived, component_names, result, say);
+  scope.succeeded();
   return result;
 }
 

@@ -20,6 +20,10 @@ namespace velmora::backtest {
 // order.
 VELMORA_PREPARE_EXPORT std::vector<std::string> components_beyond(const Value& store_metadata,
                                                                   const Payload& payload);
+// The same against the component names a build lists (`built_names`) instead of a built payload: the
+// components supplemented into the store.
+VELMORA_PREPARE_EXPORT std::vector<std::string> components_beyond(const Value& store_metadata,
+                                                                  const std::vector<std::string>& built_names);
 
 // Adds the mask of every name of components_beyond(store_metadata, payload) to `payload` (built by
 // `builder`, whose range and factor service it reads): under its dataset key after the payload's other

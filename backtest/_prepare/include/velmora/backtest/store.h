@@ -60,6 +60,15 @@ class VELMORA_PREPARE_EXPORT BinaryPreparedDataStore : public BinaryPreparedData
   // elements take their text form as parse_name_list gives it.
   std::vector<std::string> add_component_matrices(const OrderedMap<WideMatrix>& component_matrices,
                                                   const Value& component_names) const;
+  // The first form under a lock the caller took for a whole workflow (velmora/store_writing.h).
+  // REQUIRES: the caller holds the store's writer lock: `held` is the lock of store_dir().
+  std::vector<std::string> add_component_matrices(const OrderedMap<WideMatrix>& component_matrices,
+                                                  const std::vector<std::string>& component_names,
+                                                  const StoreWriterLock& held) const;
+ private:
+  // The work of add_component_matrices. REQUIRES: the caller holds the store's writer lock.
+  std::vector<std::string> add_components_locked(const OrderedMap<WideMatrix>& component_matrices,
+                                                 const Value& component_names) const;
 };
 
 }  // namespace velmora::backtest

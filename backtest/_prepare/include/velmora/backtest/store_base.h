@@ -46,6 +46,7 @@
 #include "velmora/backtest/prepare_export.h"
 #include "velmora/backtest/vocabulary.h"
 #include "velmora/backtest/wide_matrix.h"
+#include "velmora/store_lock.h"
 #include "velmora/value.h"
 
 namespace velmora::backtest {
@@ -92,6 +93,9 @@ class VELMORA_PREPARE_EXPORT BinaryPreparedDataStoreBase {
   // dates are not strictly ascending (out of order, or repeated) is refused with a ValueError naming it,
   // before anything is written: a load bisects the dates to take a range.
   void write(const Payload& payload) const;
+  // The same under a lock the caller took for a whole workflow (velmora/store_writing.h).
+  // REQUIRES: the caller holds the store's writer lock: `held` is the lock of store_dir().
+  void write(const Payload& payload, const StoreWriterLock& held) const;
 
   // Writes `matrix` into `store_dir` as a new file of storage type `dtype` ("float64": bool cells become
   // 1.0 / 0.0; "bool": 0.0 becomes false, anything else true), synced to disk, and returns the dataset entry

@@ -40,6 +40,7 @@
 
 #include "velmora/backtest/prepare_export.h"
 #include "velmora/backtest/store.h"
+#include "velmora/store_writing.h"
 
 namespace velmora::backtest {
 
@@ -51,6 +52,8 @@ struct StoreUpdateOptions {
   std::optional<std::string> from_date;
   // Called with a short text before each stage ("reading the factor service from 20240311", ...).
   std::function<void(const std::string&)> progress;
+  // Whether to wait for another writer of the store (velmora/store_writing.h).
+  StoreLockOptions lock;
 };
 
 // Seconds spent in each stage of an update.
@@ -87,7 +90,8 @@ struct StoreUpdate {
 };
 
 // Updates `store` through the factor service installed with set_instance(), holding the store's writer lock
-// (StoreWriterLock) throughout; StoreLockedError when another process holds it. Throws ValueError for an
+// throughout (taken once, as `options.lock` says: StoreLockedError when another process holds it, unless
+// told to wait). Throws ValueError for an
 // unreadable date, an end date before the store's end date, or a store without metadata or start date;
 // ValueError as a build does when a membership factor has no data; errors of the service and the store
 // pass through. On any failure the store is left as it was.

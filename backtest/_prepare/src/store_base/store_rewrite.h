@@ -17,7 +17,7 @@
 #include "velmora/backtest/wide_matrix.h"
 #include "velmora/value.h"
 
-namespace velmora::backtest::store_writing {
+namespace velmora::backtest::store_rewrite {
 
 // The files a write has created or is replacing and has not yet seen through, one name a line.
 inline constexpr const char* PENDING_FILES_NAME = ".pending_files";
@@ -63,4 +63,4 @@ Value label_list(const Labels& labels);
 // REQUIRES: the caller holds the store's writer lock.
 void write_store_files(const BinaryPreparedDataStoreBase& store, Value metadata, std::vector<PlannedFile> files);
 
-}  // namespace velmora::backtest::store_writing
+}  // namespace velmora::backtest::store_rewrite

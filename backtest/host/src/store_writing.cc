@@ -1,16 +1,26 @@
-#include "new_paths.h"
+#include "velmora/store_writing.h"
 
 #include <unistd.h>
 
 #include <algorithm>
 
-namespace velmora::tool {
+namespace velmora {
 
 namespace {
 
 bool is_present(const std::filesystem::path& path) {
   std::error_code error;
   return std::filesystem::exists(std::filesystem::symlink_status(path, error));
+}
+
+std::unique_ptr<StoreWriterLock> lock_store(const std::filesystem::path& store_dir, const StoreLockOptions& options) {
+  try {
+    return std::make_unique<StoreWriterLock>(store_dir, LockWait::no);
+  } catch (const StoreLockedError& error) {
+    if (options.wait == LockWait::no) throw;
+    if (options.waiting) options.waiting(error.pid());
+  }
+  return std::make_unique<StoreWriterLock>(store_dir, LockWait::yes);
 }
 
 }  // namespace
@@ -44,4 +54,19 @@ NewPaths::~NewPaths() {
   for (const auto& directory : directories_) ::rmdir(directory.c_str());  // fails, harmlessly, unless empty
 }
 
-}  // namespace velmora::tool
+StoreWritingScope::StoreWritingScope(const std::filesystem::path& store_dir, const StoreLockOptions& options,
+                                     const std::vector<std::filesystem::path>& more_directories) {
+  created_.watch_directory(store_dir);
+  for (const auto& directory : more_directories) created_.watch_directory(directory);
+  created_.watch_file(store_lock_path(store_dir));
+  try {
+    lock_ = lock_store(store_dir, options);
+  } catch (...) {
+    created_.keep();
+    throw;
+  }
+}
+
+StoreWritingScope::~StoreWritingScope() = default;
+
+}  // namespace velmora

@@ -1,4 +1,4 @@
-#include "store_writing.h"
+#include "store_rewrite.h"
 
 #include <mutex>
 #include <set>
@@ -8,7 +8,7 @@
 #include "velmora/backtest/parallel.h"
 #include "velmora/errors.h"
 
-namespace velmora::backtest::store_writing {
+namespace velmora::backtest::store_rewrite {
 namespace {
 
 namespace fs = std::filesystem;
@@ -161,4 +161,4 @@ void write_store_files(const BinaryPreparedDataStoreBase& store, Value metadata,
   store._remove_unnamed_files();
 }
 
-}  // namespace velmora::backtest::store_writing
+}  // namespace velmora::backtest::store_rewrite
