@@ -18,17 +18,22 @@ from velmora.backtest import (
     PREPARED_DATA_VERSION,
     BinaryPreparedDataStore,
     BinaryPreparedDataStoreBase,
+    BuiltPayload,
     GroupPreparedDataBuilder,
+    build_into_store,
     build_matrix_dtype,
     clean_matrix,
     component_dataset_key,
     download_benchmark_package,
+    download_into_store,
     flatten_single_subdir,
     get_component_factor_names,
     normalize_yyyymmdd,
     pack_store_archive,
     parse_name_list,
     series_to_yyyymmdd,
+    supplement_store,
+    update_store,
 )
 from velmora.exceptions import HttpError, NetworkError, VelmoraError
 from velmora.sqlite_factor_service import SqliteFactorService, TableScan
@@ -78,11 +83,20 @@ def research(db: pathlib.Path, store_dir: pathlib.Path, token: str) -> float:
     print(build_matrix_dtype(), build_matrix_dtype(["x"]), component_dataset_key("x"), parse_name_list("a,b"))
     print(normalize_yyyymmdd("2024-01-02"), series_to_yyyymmdd(["2024-01-02"]))
 
+    built = build_into_store(store_dir, 20240101, pd.Timestamp("2024-12-31"), batch=True, drop_components=["x"],
+                             wait=True, waiting=lambda pid: print(pid), progress=print)
+    added: list[str] = supplement_store(store_dir, ["x"])["added"]
+    updated = update_store(store, datetime.date(2025, 1, 2), progress=print)
+    basis: BuiltPayload = GroupPreparedDataBuilder("20240101", "20240105").build()
+    print(built["kept"], added, updated["outcome"], basis.update_basis)
+
     client = HttpClient("https://cloud.example.com", token)
     try:
         answer_json = client.get(API_PREFIX + "/backtest-data/benchmark-data")
         print(client.base_url, answer_json)
         fetched: pathlib.Path = download_benchmark_package(client, store_dir, progress=lambda got, total: None)
+        lifted = download_into_store(client, store_dir, wait=True, unpacking=lambda done, total: None)["lifted"]
+        print(lifted)
         flatten_single_subdir(fetched)
         files: int = pack_store_archive(fetched, store_dir.with_suffix(".zip"))
         print(files)

@@ -19,8 +19,8 @@ void bind_store_build(py::module_& m) {
       [](const std::filesystem::path& store_dir, py::handle start_date, py::handle end_date, bool batch,
          bool allow_empty, py::handle drop_components, bool wait, py::object waiting, py::object progress) {
         backtest::StoreBuildOptions options;
-        options.start_date = require_text(start_date, "start_date");
-        options.end_date = require_text(end_date, "end_date");
+        options.start_date = require_text(date_argument(start_date), "start_date");
+        options.end_date = require_text(date_argument(end_date), "end_date");
         options.batch = batch;
         options.allow_empty = allow_empty;
         options.drop_components = name_list(drop_components);

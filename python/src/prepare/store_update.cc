@@ -45,8 +45,8 @@ void bind_store_update(py::module_& m) {
       [](py::handle store_or_dir, py::handle end_date, py::handle from_date, py::object progress) {
         std::shared_ptr<const BinaryPreparedDataStore> store = store_of(store_or_dir);
         backtest::StoreUpdateOptions options;
-        options.end_date = require_text(end_date, "end_date");
-        options.from_date = optional_text(from_date, "from_date");
+        options.end_date = require_text(date_argument(end_date), "end_date");
+        options.from_date = optional_text(date_argument(from_date), "from_date");
         options.progress = text_progress(std::move(progress));
         StoreUpdate result;
         {
@@ -58,6 +58,7 @@ void bind_store_update(py::module_& m) {
                         "old_end_date"_a = result.old_end_date, "end_date"_a = result.end_date,
                         "reread_from"_a = result.reread_from, "rebuild_reason"_a = result.rebuild_reason,
                         "added_dates"_a = result.added_dates, "added_instruments"_a = result.added_instruments,
+                        "recomputed_from"_a = result.recomputed_from, "files_copied"_a = result.files_copied,
                         "seconds"_a = py::dict("read_store"_a = t.read_store, "read_source"_a = t.read_source,
                                                "derive"_a = t.derive, "write"_a = t.write));
       },

@@ -1,7 +1,7 @@
 """The benchmark data package: download, safe extraction, flattening and packing."""
 
 import pathlib
-from typing import Callable, Optional
+from typing import Any, Callable, Optional
 
 from velmora._http import HttpClient
 from velmora.backtest._store import PathLike
@@ -11,3 +11,12 @@ def download_benchmark_package(
 ) -> pathlib.Path: ...
 def flatten_single_subdir(store_dir: PathLike) -> None: ...
 def pack_store_archive(store_dir: PathLike, archive: PathLike) -> int: ...
+def download_into_store(
+    http: HttpClient,
+    store_dir: PathLike,
+    *,
+    wait: bool = False,
+    waiting: Optional[Callable[[int], object]] = None,
+    progress: Optional[Callable[[int, int], object]] = None,
+    unpacking: Optional[Callable[[int, int], object]] = None,
+) -> dict[str, Any]: ...

@@ -1,9 +1,10 @@
 """Prepared data: GroupPreparedDataBuilder, BinaryPreparedDataStore and the module vocabulary."""
 
-from typing import Any, Iterable, Optional, Union
+from typing import Any, Callable, Iterable, Optional, Union
 
 import pandas
 
+from velmora.backtest._payload import BuiltPayload as BuiltPayload
 from velmora.backtest._store import BinaryPreparedDataStoreBase as BinaryPreparedDataStoreBase
 from velmora.backtest._store import DateLike as DateLike
 from velmora.backtest._store import Payload as Payload
@@ -35,8 +36,8 @@ class GroupPreparedDataBuilder:
     def default_start(self) -> str: ...
     @property
     def end_date(self) -> str: ...
-    def build(self) -> Payload: ...
-    def build_incremental(self) -> Payload: ...
+    def build(self) -> BuiltPayload: ...
+    def build_incremental(self) -> BuiltPayload: ...
 
 class BinaryPreparedDataStore(BinaryPreparedDataStoreBase):
     def __init__(self, store_dir: PathLike, component_names: Optional[list[str]] = None) -> None: ...
@@ -44,3 +45,30 @@ class BinaryPreparedDataStore(BinaryPreparedDataStoreBase):
         self, component_matrices: dict[str, pandas.DataFrame], component_names: list[str]
     ) -> list[str]: ...
 
+
+def build_into_store(
+    store_dir: PathLike,
+    start_date: DateLike,
+    end_date: DateLike,
+    *,
+    batch: bool = False,
+    allow_empty: bool = False,
+    drop_components: Optional[list[str]] = None,
+    wait: bool = False,
+    waiting: Optional[Callable[[int], object]] = None,
+    progress: Optional[Callable[[str], object]] = None,
+) -> dict[str, Any]: ...
+def supplement_store(
+    store_dir: PathLike,
+    component_names: list[str],
+    *,
+    wait: bool = False,
+    waiting: Optional[Callable[[int], object]] = None,
+    progress: Optional[Callable[[str], object]] = None,
+) -> dict[str, list[str]]: ...
+def update_store(
+    store_or_dir: Union[BinaryPreparedDataStore, PathLike],
+    end_date: DateLike,
+    from_date: Optional[DateLike] = None,
+    progress: Optional[Callable[[str], object]] = None,
+) -> dict[str, Any]: ...
