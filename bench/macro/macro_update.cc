@@ -102,7 +102,7 @@ int run(int argc, char** argv) {
     const std::string old_end = trading_day(start, length - added - 1), end = trading_day(start, length - 1);
     rebuild(store, start, old_end);
     auto started = Clock::now();
-    StoreUpdate update = update_store(BinaryPreparedDataStore(store), {end, std::nullopt, nullptr});
+    StoreUpdate update = update_store(BinaryPreparedDataStore(store), {end, std::nullopt, nullptr, {}});
     double total = seconds_since(started);
     Value row = {{"days", length},
                  {"update", {{"total", total},

@@ -61,7 +61,7 @@ TEST_F(SqliteUpdateTest, UpdatesEqualIncrementalBuilds) {
   build_into(store, trading_day(59));
   for (std::size_t last : {60, 65, 89}) {
     SCOPED_TRACE(last);
-    StoreUpdate result = update_store(BinaryPreparedDataStore(store), {trading_day(last), std::nullopt, nullptr});
+    StoreUpdate result = update_store(BinaryPreparedDataStore(store), {trading_day(last), std::nullopt, nullptr, {}});
     EXPECT_EQ(result.outcome, StoreUpdate::Outcome::extended);
     EXPECT_EQ(result.added_dates.back(), trading_day(last));
     TempDir fresh;
@@ -76,7 +76,7 @@ TEST_F(SqliteUpdateTest, AKilledUpdateLeavesTheOldOrTheNewStore) {
   const fs::path old_store = dir_ / "old", new_store = dir_ / "new", store = dir_ / "store";
   build_into(old_store, trading_day(70));
   build_into(new_store, trading_day(89));
-  const StoreUpdateOptions options{trading_day(89), std::nullopt, nullptr};
+  const StoreUpdateOptions options{trading_day(89), std::nullopt, nullptr, {}};
 
   auto fresh_copy = [&] {
     fs::remove_all(store);

@@ -36,7 +36,7 @@ class StoreUpdateTest : public ::testing::Test {
   }
 
   StoreUpdate update(const std::string& end, std::optional<std::string> from = std::nullopt) {
-    return update_store(BinaryPreparedDataStore(store_dir_), {end, std::move(from), nullptr});
+    return update_store(BinaryPreparedDataStore(store_dir_), {end, std::move(from), nullptr, {}});
   }
 
   // The store equals a fresh incremental build over [START, end] that keeps the components supplemented
@@ -235,8 +235,8 @@ TEST_F(StoreUpdateTest, AStoreWithoutUpdateBasisIsRebuiltAndSaysSo) {
   old.update_basis = {};  // as an older version wrote it
   BinaryPreparedDataStore(store_dir_).write(old);
   std::vector<std::string> said;
-  StoreUpdate result = update_store(BinaryPreparedDataStore(store_dir_),
-                                    {"20240207", std::nullopt, [&](const std::string& text) { said.push_back(text); }});
+  StoreUpdateOptions options{"20240207", std::nullopt, [&](const std::string& text) { said.push_back(text); }, {}};
+  StoreUpdate result = update_store(BinaryPreparedDataStore(store_dir_), options);
   EXPECT_EQ(result.outcome, Outcome::rebuilt);
   ASSERT_FALSE(said.empty());
   EXPECT_EQ(said.front(),
@@ -328,8 +328,8 @@ TEST_F(StoreUpdateTest, RefusesWhatItCannotDoWithoutTouchingTheStore) {
     std::string message;
   };
   const Case cases[] = {
-      {{"20240201", std::nullopt, nullptr}, "update end date 20240201 is before the store's end date 20240202"},
-      {{"2024-02-07", std::string("20240208"), nullptr}, "update start date 20240208 is after the end date 20240207"},
+      {{"20240201", std::nullopt, nullptr, {}}, "update end date 20240201 is before the store's end date 20240202"},
+      {{"2024-02-07", std::string("20240208"), nullptr, {}}, "update start date 20240208 is after the end date 20240207"},
   };
   for (const auto& c : cases) {
     try {
@@ -339,8 +339,8 @@ TEST_F(StoreUpdateTest, RefusesWhatItCannotDoWithoutTouchingTheStore) {
       EXPECT_EQ(std::string(error.what()), c.message);
     }
   }
-  EXPECT_THROW(update_store(BinaryPreparedDataStore(store_dir_), {"2024-13-01", std::nullopt, nullptr}), ValueError);
-  EXPECT_THROW(update_store(BinaryPreparedDataStore(dir_ / "empty"), {"20240207", std::nullopt, nullptr}),
+  EXPECT_THROW(update_store(BinaryPreparedDataStore(store_dir_), {"2024-13-01", std::nullopt, nullptr, {}}), ValueError);
+  EXPECT_THROW(update_store(BinaryPreparedDataStore(dir_ / "empty"), {"20240207", std::nullopt, nullptr, {}}),
                ValueError);
 
   // A membership dataset that the metadata does not list as a component.
