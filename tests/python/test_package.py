@@ -16,6 +16,7 @@ import velmora
 import velmora.backtest
 from velmora import singleton
 from velmora._http import HttpClient
+from velmora.sqlite_factor_service import SqliteFactorService
 from velmora.backtest import _depot, _prepare, _store
 from velmora.backtest._prepare import BinaryPreparedDataStore, GroupPreparedDataBuilder
 
@@ -46,7 +47,8 @@ def stub_path(module_name):
 
 
 def stub_parameters(function):
-    """(name, kind, default) of a stub's def, `self` left out; a default of `...` is not compared."""
+    """(name, kind, default) of every parameter of a stub's def, `self` included; a default of `...` is not
+    compared."""
     args = function.args
     out = []
     positional = args.posonlyargs + args.args
@@ -56,26 +58,19 @@ def stub_parameters(function):
         out.append((arg.arg, kind, default))
     for arg, default in zip(args.kwonlyargs, args.kw_defaults):
         out.append((arg.arg, "KEYWORD_ONLY", default))
-    return [p for p in out if p[0] != "self"]
-
-
-def runtime_parameters(callable_, drop_self):
-    parameters = list(inspect.signature(callable_).parameters.values())
-    if drop_self:
-        assert parameters[0].name == "self"
-        parameters = parameters[1:]
-    return parameters
+    return out
 
 
 def stubbed_callables():
-    """(label, stub def, runtime object, whether the runtime signature has self) of every public callable."""
+    """(label, stub def, runtime object, role, class name) of every public callable; the role is "function",
+    "constructor" (the runtime object is the class) or "method" (the function as the class holds it)."""
     for module_name in STUBBED_MODULES:
         module = importlib.import_module(module_name)
         with open(stub_path(module_name), encoding="utf-8") as f:
             tree = ast.parse(f.read())
         for node in tree.body:
             if isinstance(node, ast.FunctionDef):
-                yield module_name + "." + node.name, node, getattr(module, node.name), False
+                yield module_name + "." + node.name, node, getattr(module, node.name), "function", None
             elif isinstance(node, ast.ClassDef) and node.name not in STUB_ONLY:
                 cls = getattr(module, node.name)
                 for item in node.body:
@@ -83,9 +78,9 @@ def stubbed_callables():
                         continue
                     label = module_name + "." + node.name + "." + item.name
                     if item.name == "__init__":
-                        yield label, item, cls, False
+                        yield label, item, cls, "constructor", node.name
                     elif not item.name.startswith("_"):
-                        yield label, item, getattr(cls, item.name), True
+                        yield label, item, getattr(cls, item.name), "method", node.name
 
 
 CALLABLES = list(stubbed_callables())
@@ -96,16 +91,45 @@ def stub_classes(module_name):
         return {node.name for node in ast.parse(f.read()).body if isinstance(node, ast.ClassDef)}
 
 
-@pytest.mark.parametrize("stub,runtime,drop_self", [c[1:] for c in CALLABLES], ids=[c[0] for c in CALLABLES])
-def test_the_runtime_signature_matches_the_stub(stub, runtime, drop_self):
+@pytest.mark.parametrize("stub,runtime,role", [c[1:4] for c in CALLABLES], ids=[c[0] for c in CALLABLES])
+def test_the_runtime_signature_matches_the_stub(stub, runtime, role):
     expected = stub_parameters(stub)
-    got = runtime_parameters(runtime, drop_self)
+    got = list(inspect.signature(runtime).parameters.values())
+    if role != "function":
+        assert expected and expected[0][0] == "self", "a stub method takes self first"
+        expected = expected[1:]
+    if role == "method":
+        # The class's function takes the instance first, as `self`; a compiled one only positionally, which
+        # the stub's plain `self` does not say, so only its name is compared.
+        assert got and got[0].name == "self"
+        assert got[0].kind in (inspect.Parameter.POSITIONAL_ONLY, inspect.Parameter.POSITIONAL_OR_KEYWORD)
+        got = got[1:]
     assert [(p.name, p.kind.name) for p in got] == [(name, kind) for name, kind, _ in expected]
     for parameter, (name, _, default) in zip(got, expected):
         if default is None:
             assert parameter.default is inspect.Parameter.empty, name
         elif not (isinstance(default, ast.Constant) and default.value is Ellipsis):
             assert parameter.default == ast.literal_eval(default), name
+
+
+# An instance of every stubbed class that has methods, to read the signatures of bound methods on.
+INSTANCES = {
+    "GroupPreparedDataBuilder": lambda request, tmp_path: GroupPreparedDataBuilder("20240101", "20241231"),
+    "BinaryPreparedDataStore": lambda request, tmp_path: BinaryPreparedDataStore(tmp_path / "s"),
+    "BinaryPreparedDataStoreBase": lambda request, tmp_path: _store.BinaryPreparedDataStoreBase(
+        tmp_path / "b", dict(_prepare.BASE_MATRIX_DTYPE), _prepare.PREPARED_DATA_VERSION, "float64"),
+    "HttpClient": lambda request, tmp_path: HttpClient("https://cloud.example.com"),
+    "FactorService": lambda request, tmp_path: SqliteFactorService(request.getfixturevalue("sample_db")),
+}
+METHODS = [c for c in CALLABLES if c[3] == "method"]
+
+
+@pytest.mark.parametrize("runtime,class_name,name", [(c[2], c[4], c[1].name) for c in METHODS],
+                         ids=[c[0] for c in METHODS])
+def test_a_bound_method_has_its_functions_signature_without_self(request, tmp_path, runtime, class_name, name):
+    bound = getattr(INSTANCES[class_name](request, tmp_path), name)
+    unbound = list(inspect.signature(runtime).parameters.values())
+    assert list(inspect.signature(bound).parameters.values()) == unbound[1:]
 
 
 def test_the_stubs_cover_every_public_callable_of_the_modules():

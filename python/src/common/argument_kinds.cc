@@ -9,6 +9,16 @@ namespace {
 [[noreturn]] void wrong_kind(py::handle value, const char* argument, const char* must_be) {
   throw TypeError(std::string(argument) + must_be + type_name(value));
 }
+// pandas.NaT is a datetime.datetime that has no date to format; like NaN, it is the one value that differs
+// from itself, which tells it apart without importing pandas. (PyObject_RichCompareBool would take the
+// identity shortcut, hence the full comparison.)
+bool is_missing(py::handle value) {
+  auto differs = py::reinterpret_steal<py::object>(PyObject_RichCompare(value.ptr(), value.ptr(), Py_NE));
+  if (!differs) throw py::error_already_set();
+  const int truth = PyObject_IsTrue(differs.ptr());
+  if (truth < 0) throw py::error_already_set();
+  return truth == 1;
+}
 }  // namespace
 
 std::string type_name(py::handle value) { return Py_TYPE(value.ptr())->tp_name; }
@@ -29,7 +39,10 @@ py::object date_argument(py::handle value) {
   if (PyBool_Check(raw)) return py::reinterpret_borrow<py::object>(value);  // True is no date
   if (py::isinstance(value, py::module_::import("numbers").attr("Integral"))) return py::str(py::int_(py::reinterpret_borrow<py::object>(value)));
   py::module_ datetime = py::module_::import("datetime");
-  if (py::isinstance(value, datetime.attr("date"))) return value.attr("strftime")("%Y%m%d");
+  if (py::isinstance(value, datetime.attr("date"))) {
+    if (is_missing(value)) return py::reinterpret_borrow<py::object>(value);
+    return value.attr("strftime")("%Y%m%d");
+  }
   py::module_ numpy = py::module_::import("numpy");
   if (py::isinstance(value, numpy.attr("datetime64")) && !numpy.attr("isnat")(value).cast<bool>())
     return numpy.attr("datetime_as_string")(value, py::arg("unit") = "D");

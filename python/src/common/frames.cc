@@ -210,6 +210,10 @@ backtest::Payload to_payload(py::handle payload) {
     if (name == backtest::BENCHMARK_DICT_KEY && PyDict_Check(entry.ptr())) {
       out.data.set_benchmark_dict(to_benchmark_dict(entry, "benchmark_dict"));
     } else {
+      // A repeated date would fail as a repeated row label, naming no dataset: refused as the store refuses
+      // dates out of order (pandas caches is_unique, which the conversion asks again).
+      if (py::isinstance(entry, pandas().attr("DataFrame")) && !entry.attr("index").attr("is_unique").cast<bool>())
+        throw ValueError(messages::dataset_dates_not_ascending(name));
       out.data.set_matrix(name, to_matrix(entry, name.c_str()));
     }
   }

@@ -2,6 +2,8 @@
 
 // Every message text that the Python modules raise themselves. Errors of the libraries keep their own texts.
 
+#include <string>
+
 namespace velmora::python::messages {
 
 // Argument kinds: "<argument> must be <kind>, not <Python type name>".
@@ -24,6 +26,11 @@ inline constexpr const char* NO_PLAIN_FORM = "no plain value for an object of ty
 inline constexpr const char* LABELS_NOT_UNIQUE = "labels must be unique: ";
 inline constexpr const char* SERIES_DATES_ORDER = "series dates must be unique and ascending: ";
 inline constexpr const char* PAYLOAD_ENTRY = "payload lacks the entry ";
+// The store's refusal of a dataset whose dates are not strictly ascending, word for word: a repeated date
+// cannot become a matrix's row label, so the store's own check never sees it.
+inline std::string dataset_dates_not_ascending(const std::string& key) {
+  return "dataset \"" + key + "\" cannot be written: its dates are not in ascending order";
+}
 
 // The library's "no factor service" error, told the way a Python user installs one.
 inline constexpr const char* NO_FACTOR_SERVICE =

@@ -38,6 +38,8 @@ PYBIND11_MODULE(singleton, m) {
   using namespace velmora::python;
   register_error_translation();
   // Each docstring opens with its Python signature ("name(args)\n--\n\n"), which inspect.signature reads.
+  // A method's (__init__ included, the class's own docstring then unread) starts with a plain `self`, not
+  // `$self`: a pybind11 function's __self__ is a capsule, so inspect would drop `$self` as already bound.
   pybind11::options options;
   options.disable_function_signatures();
   m.doc() = "The process's factor service: the one the builder reads through.";
@@ -58,7 +60,7 @@ PYBIND11_MODULE(singleton, m) {
             return answer ? to_frame(*answer) : py::object(py::none());
           },
           py::kw_only(), "factor"_a, "start_date"_a = py::none(), "end_date"_a = py::none(),
-          "get_factors($self, /, *, factor, start_date=None, end_date=None)\n--\n\nThe rows of the selected factors (a name, or a list of names) as a DataFrame, or None.")
+          "get_factors(self, /, *, factor, start_date=None, end_date=None)\n--\n\nThe rows of the selected factors (a name, or a list of names) as a DataFrame, or None.")
       .def(
           "get_index_daily",
           [](FactorService& self, py::handle order_book_ids, py::handle start_date, py::handle end_date) {
@@ -73,7 +75,7 @@ PYBIND11_MODULE(singleton, m) {
             return answer ? to_frame(*answer) : py::object(py::none());
           },
           py::kw_only(), "order_book_ids"_a, "start_date"_a = py::none(), "end_date"_a = py::none(),
-          "get_index_daily($self, /, *, order_book_ids, start_date=None, end_date=None)\n--\n\n"
+          "get_index_daily(self, /, *, order_book_ids, start_date=None, end_date=None)\n--\n\n"
           "The daily rows of the given index codes as a DataFrame, or None.");
 
   m.def(

@@ -14,15 +14,18 @@ PYBIND11_MODULE(_http, m) {
   using namespace velmora;
   python::register_error_translation();
   // Each docstring opens with its Python signature ("name(args)\n--\n\n"), which inspect.signature reads.
+  // A method's (__init__ included, the class's own docstring then unread) starts with a plain `self`, not
+  // `$self`: a pybind11 function's __self__ is a capsule, so inspect would drop `$self` as already bound.
   pybind11::options options;
   options.disable_function_signatures();
   m.doc() = "The signed client of the velmora cloud service.";
   m.attr("API_PREFIX") = API_PREFIX;
 
   py::class_<HttpClient>(m, "HttpClient",
-                         "HttpClient(base_url, token='')\n--\n\nSends GET requests for API paths below `base_url`, with `token` as a bearer token, "
+                         "Sends GET requests for API paths below `base_url`, with `token` as a bearer token, "
                          "and returns the decoded JSON answer.")
-      .def(py::init<std::string, std::string>(), "base_url"_a, "token"_a = "")
+      .def(py::init<std::string, std::string>(), "base_url"_a, "token"_a = "",
+           "__init__(self, base_url, token='')\n--\n\n")
       .def("__repr__",
            [](const HttpClient& self) {
              // The token is a secret: the repr says only whether one is set.
@@ -40,5 +43,5 @@ PYBIND11_MODULE(_http, m) {
             }
             return python::to_python(answer);
           },
-          "path"_a, "get($self, /, path)\n--\n\nThe decoded answer for base_url + path: a dict, or None for an empty answer.");
+          "path"_a, "get(self, /, path)\n--\n\nThe decoded answer for base_url + path: a dict, or None for an empty answer.");
 }

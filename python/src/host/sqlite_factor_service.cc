@@ -15,6 +15,8 @@ PYBIND11_MODULE(sqlite_factor_service, m) {
   using namespace velmora;
   python::register_error_translation();
   // Each docstring opens with its Python signature ("name(args)\n--\n\n"), which inspect.signature reads.
+  // A method's (__init__ included, the class's own docstring then unread) starts with a plain `self`, not
+  // `$self`: a pybind11 function's __self__ is a capsule, so inspect would drop `$self` as already bound.
   pybind11::options options;
   options.disable_function_signatures();
   m.doc() = "The embedded factor service: answers from a SQLite factor database.";
@@ -30,14 +32,15 @@ PYBIND11_MODULE(sqlite_factor_service, m) {
 
   py::class_<SqliteFactorService, FactorService, std::shared_ptr<SqliteFactorService>>(
       m, "SqliteFactorService",
-      "SqliteFactorService(path, read_threads=0, table_scan=None)\n--\n\nAnswers factor and index queries from a SQLite database (tables factor_values and index_daily). "
+      "Answers factor and index queries from a SQLite database (tables factor_values and index_daily). "
       "Install it with velmora.singleton.set_instance(); builds then read it without the GIL. `table_scan` "
       "None is TableScan.automatic.")
       .def(py::init([](const std::filesystem::path& path, std::size_t read_threads, std::optional<TableScan> table_scan) {
              py::gil_scoped_release release;
              return std::make_shared<SqliteFactorService>(path, read_threads, table_scan.value_or(TableScan::automatic));
            }),
-           "path"_a, "read_threads"_a = 0, "table_scan"_a = py::none())
+           "path"_a, "read_threads"_a = 0, "table_scan"_a = py::none(),
+           "__init__(self, path, read_threads=0, table_scan=None)\n--\n\n")
       .def("__repr__", [](const SqliteFactorService& self) {
         return "SqliteFactorService(" + py::repr(py::str(self.path().string())).cast<std::string>() + ")";
       })

@@ -40,7 +40,6 @@ void bind_builder(py::module_& m) {
   using namespace pybind11::literals;
   py::class_<GroupPreparedDataBuilder>(
       m, "GroupPreparedDataBuilder",
-      "GroupPreparedDataBuilder(start_date, end_date)\n--\n\n"
       "Reads a date range of factor data and benchmark quotes from the installed factor service "
       "(velmora.singleton) and returns the prepared-data payload: a dict of 'version', 'meta' and 'data'.")
       .def(py::init([](py::handle start_date, py::handle end_date) {
@@ -48,7 +47,7 @@ void bind_builder(py::module_& m) {
              Value end = require_text(date_argument(end_date), "end_date");
              return GroupPreparedDataBuilder(start, end);
            }),
-           "start_date"_a, "end_date"_a)
+           "start_date"_a, "end_date"_a, "__init__(self, start_date, end_date)\n--\n\n")
       .def("__repr__",
            [](const GroupPreparedDataBuilder& self) {
              return "GroupPreparedDataBuilder('" + self.default_start() + "', '" + self.end_date() + "')";
@@ -60,13 +59,13 @@ void bind_builder(py::module_& m) {
       .def(
           "build",
           [](const GroupPreparedDataBuilder& self) { return to_built_payload(released([&] { return self.build(); })); },
-          "build($self, /)\n--\n\nA full build: one query per factor. Meta carries 'created_at'.")
+          "build(self, /)\n--\n\nA full build: one query per factor. Meta carries 'created_at'.")
       .def(
           "build_incremental",
           [](const GroupPreparedDataBuilder& self) {
             return to_built_payload(released([&] { return self.build_incremental(); }));
           },
-          "build_incremental($self, /)\n--\n\nAn incremental build: one batch query, single reads where it falls short. Meta carries 'updated_at'.")
+          "build_incremental(self, /)\n--\n\nAn incremental build: one batch query, single reads where it falls short. Meta carries 'updated_at'.")
       .def_static(
           "_normalize_ddb_backtest_date",
           [](py::handle date_value) { return GroupPreparedDataBuilder::_normalize_ddb_backtest_date(to_value(date_value)); },

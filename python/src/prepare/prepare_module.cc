@@ -9,6 +9,8 @@ PYBIND11_MODULE(_prepare, m) {
   namespace py = pybind11;
   velmora::python::register_error_translation();
   // Each docstring opens with its Python signature ("name(args)\n--\n\n"), which inspect.signature reads.
+  // A method's (__init__ included, the class's own docstring then unread) starts with a plain `self`, not
+  // `$self`: a pybind11 function's __self__ is a capsule, so inspect would drop `$self` as already bound.
   pybind11::options options;
   options.disable_function_signatures();
   m.doc() = "Prepared data: GroupPreparedDataBuilder, BinaryPreparedDataStore and the module vocabulary.";

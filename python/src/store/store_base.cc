@@ -51,7 +51,6 @@ void bind_store_base(py::module_& m) {
   using namespace pybind11::literals;
   py::class_<BinaryPreparedDataStoreBase, std::shared_ptr<BinaryPreparedDataStoreBase>>(
       m, "BinaryPreparedDataStoreBase",
-      "BinaryPreparedDataStoreBase(store_dir, matrix_dtype, version, float_dtype)\n--\n\n"
       "A directory holding a payload as .npy files and a pickled metadata file. Loads give DataFrames that "
       "view the cells (with mmap, the mapped files) without copying.")
       .def(py::init([](const std::filesystem::path& store_dir, py::handle matrix_dtype, std::int64_t version,
@@ -59,7 +58,8 @@ void bind_store_base(py::module_& m) {
              return std::make_shared<BinaryPreparedDataStoreBase>(store_dir, dtype_map(matrix_dtype), version,
                                                                   float_dtype);
            }),
-           "store_dir"_a, "matrix_dtype"_a, "version"_a, "float_dtype"_a)
+           "store_dir"_a, "matrix_dtype"_a, "version"_a, "float_dtype"_a,
+           "__init__(self, store_dir, matrix_dtype, version, float_dtype)\n--\n\n")
       .def("__repr__",
            [](py::handle self) {
              // The class's own name, so that the component-aware store says what it is too.
@@ -83,10 +83,10 @@ void bind_store_base(py::module_& m) {
             }
             return to_python(metadata);
           },
-          "load_metadata($self, /)\n--\n\nThe store's metadata as a dict; empty when the store has none yet.")
+          "load_metadata(self, /)\n--\n\nThe store's metadata as a dict; empty when the store has none yet.")
       .def("load", &load_store, "start_date"_a = py::none(), "end_date"_a = py::none(),
            "keys"_a = py::none(), "mmap"_a = true,
-           "load($self, /, start_date=None, end_date=None, keys=None, mmap=True)\n--\n\n"
+           "load(self, /, start_date=None, end_date=None, keys=None, mmap=True)\n--\n\n"
            "The stored payload as a dict of 'version', 'meta' and 'data' (DataFrames, and 'benchmark_dict' of "
            "Series), or None when the store is empty. Dates are inclusive bounds (a date text, an int YYYYMMDD, "
            "a datetime.date, a numpy.datetime64 or a pandas.Timestamp); `keys` the datasets to read. With mmap "
@@ -101,7 +101,7 @@ void bind_store_base(py::module_& m) {
             self.write(converted);
           },
           "payload"_a,
-          "write($self, /, payload)\n--\n\nWrites a payload dict as the store's whole content (with the update basis "
+          "write(self, /, payload)\n--\n\nWrites a payload dict as the store's whole content (with the update basis "
           "of a BuiltPayload). ValueError naming the dataset when a matrix's or series' dates are not strictly "
           "ascending; nothing is written then.")
       .def(
@@ -136,7 +136,7 @@ void bind_store_base(py::module_& m) {
       .def("_remove_unnamed_files", &BinaryPreparedDataStoreBase::_remove_unnamed_files,
            py::call_guard<py::gil_scoped_release>())
       .def("verify", &BinaryPreparedDataStoreBase::verify, py::call_guard<py::gil_scoped_release>(),
-           "verify($self, /)\n--\n\nChecks every file of the manifest; raises VelmoraError naming the first that differs.");
+           "verify(self, /)\n--\n\nChecks every file of the manifest; raises VelmoraError naming the first that differs.");
 }
 
 }  // namespace velmora::python
