@@ -17,7 +17,7 @@ import velmora.backtest
 from velmora import singleton
 from velmora._http import HttpClient
 from velmora.sqlite_factor_service import SqliteFactorService
-from velmora.backtest import _depot, _prepare, _store
+from velmora.backtest import _depot, _payload, _prepare, _store
 from velmora.backtest._prepare import BinaryPreparedDataStore, GroupPreparedDataBuilder
 
 STUBBED_MODULES = ["velmora.singleton", "velmora.sqlite_factor_service", "velmora._http",
@@ -33,7 +33,7 @@ def test_the_version_is_the_projects():
 
 
 def test_every_public_name_is_importable_from_velmora_backtest_as_the_same_object():
-    sources = {name: module for module in (_prepare, _store, _depot) for name in dir(module)}
+    sources = {name: module for module in (_prepare, _store, _depot, _payload) for name in dir(module)}
     assert velmora.backtest.__all__
     for name in velmora.backtest.__all__:
         assert getattr(velmora.backtest, name) is getattr(sources[name], name), name

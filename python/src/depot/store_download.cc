@@ -41,6 +41,7 @@ void bind_store_download(py::module_& m) {
       },
       "http"_a, "store_dir"_a, py::kw_only(), "wait"_a = false, "waiting"_a = py::none(), "progress"_a = py::none(),
       "unpacking"_a = py::none(),
+      "download_into_store(http, store_dir, *, wait=False, waiting=None, progress=None, unpacking=None)\n--\n\n"
       "Downloads the benchmark package into `store_dir` under the store's writer lock, as "
       "download_benchmark_package does, and lifts a package packed inside one folder up into it. Returns "
       "{'store': the directory, 'lifted': the folder lifted up or None}. With wait, waits for another writer, "

@@ -39,6 +39,8 @@ void bind_store_build(py::module_& m) {
       },
       "store_dir"_a, "start_date"_a, "end_date"_a, py::kw_only(), "batch"_a = false, "allow_empty"_a = false,
       "drop_components"_a = py::none(), "wait"_a = false, "waiting"_a = py::none(), "progress"_a = py::none(),
+      "build_into_store(store_dir, start_date, end_date, *, batch=False, allow_empty=False, drop_components=None, "
+      "wait=False, waiting=None, progress=None)\n--\n\n"
       "Builds [start_date, end_date] through the installed factor service and writes it as the whole content of "
       "`store_dir`, under the store's writer lock: refuses a build without dates over a store that holds data "
       "unless allow_empty, keeps the components supplemented into the store (or raises ValueError naming "

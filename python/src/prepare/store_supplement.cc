@@ -30,6 +30,7 @@ void bind_store_supplement(py::module_& m) {
       },
       "store_dir"_a, "component_names"_a, py::kw_only(), "wait"_a = false, "waiting"_a = py::none(),
       "progress"_a = py::none(),
+      "supplement_store(store_dir, component_names, *, wait=False, waiting=None, progress=None)\n--\n\n"
       "Reads the masks of the named components over the store's range through the installed factor service "
       "and writes those the store lacks, under the store's writer lock. Returns {'added': [...], "
       "'already_present': [...]}.");

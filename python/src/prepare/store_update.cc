@@ -63,6 +63,7 @@ void bind_store_update(py::module_& m) {
                                                "derive"_a = t.derive, "write"_a = t.write));
       },
       "store_or_dir"_a, "end_date"_a, "from_date"_a = py::none(), "progress"_a = py::none(),
+      "update_store(store_or_dir, end_date, from_date=None, progress=None)\n--\n\n"
       "Extends the store (a BinaryPreparedDataStore or its directory) to end_date through the installed factor "
       "service, reading only the dates after its end (from from_date on when given), under the store's writer "
       "lock. Returns a dict: outcome ('unchanged', 'extended' or 'rebuilt'), the dates, the added dates and "
