@@ -9,6 +9,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "sqlite/text_codes.h"
 #include "velmora/page_advice.h"
 
 namespace velmora::sqlite_io {
@@ -29,32 +30,6 @@ std::string lowercase(std::string_view text) {
   return lower;
 }
 
-// Texts → dense codes, in order of first appearance. Rows of a day-by-day table repeat the previous row's
-// instrument and date, so the previous text is tried before the hash table.
-class TextCodes {
- public:
-  std::int32_t code(std::string_view text) {
-    if (last_code_ >= 0 && text == texts_[static_cast<std::size_t>(last_code_)]) return last_code_;
-    auto found = codes_.find(text);
-    if (found == codes_.end()) {
-      found = codes_.emplace(std::string(text), static_cast<std::int32_t>(texts_.size())).first;
-      texts_.emplace_back(text);
-    }
-    last_code_ = found->second;
-    return last_code_;
-  }
-  const std::vector<std::string>& texts() const { return texts_; }
-
- private:
-  struct Hash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
-  };
-  std::unordered_map<std::string, std::int32_t, Hash, std::equal_to<>> codes_;
-  std::vector<std::string> texts_;
-  std::int32_t last_code_ = -1;
-};
-
 // The rows of one factor found in one part of the scan.
 struct FactorRows {
   std::vector<std::int32_t> ids;    // codes into the part's instruments, -1 for a missing one
@@ -62,8 +37,42 @@ struct FactorRows {
   ColumnBuilder values;
 };
 
+// The dates of one part, each decided once: a date's code among the selected dates, or that the range leaves
+// it out. Codes are given in order of first selected appearance, so that no date outside the range enters
+// the dictionary.
+class SelectedDates {
+ public:
+  explicit SelectedDates(const DateRange& range) : range_(range) {}
+
+  // The date's code, or -1 when it lies outside the range.
+  std::int32_t code(std::string_view date) {
+    const auto seen = static_cast<std::size_t>(seen_.code(date));
+    if (seen == selected_.size()) {
+      const bool inside = (!range_.start || date >= *range_.start) && (!range_.end || date <= *range_.end);
+      selected_.push_back(inside ? UNDECIDED : OUTSIDE);
+    }
+    std::int32_t& code = selected_[seen];
+    if (code == UNDECIDED) {
+      code = static_cast<std::int32_t>(texts_.size());
+      texts_.emplace_back(date);
+    }
+    return code;
+  }
+  const std::vector<std::string>& texts() const { return texts_; }
+
+ private:
+  static constexpr std::int32_t OUTSIDE = -1;
+  static constexpr std::int32_t UNDECIDED = -2;
+  const DateRange& range_;
+  TextCodes seen_;
+  std::vector<std::int32_t> selected_;  // by code among every date seen
+  std::vector<std::string> texts_;
+};
+
 struct PartScan {
-  TextCodes ids, dates;
+  explicit PartScan(const DateRange& range) : dates(range) {}
+  TextCodes ids;
+  SelectedDates dates;
   std::vector<FactorRows> factors;
   bool exact = true;  // false once a row turns up that a scan cannot place as the index read would
 };
@@ -138,8 +147,8 @@ void scan_part(sqlite3* db, const std::filesystem::path& path, const std::vector
       out.exact = false;
       return;
     }
-    std::string_view date = text_of(date_cell);
-    if ((range.start && date < *range.start) || (range.end && date > *range.end)) continue;
+    const std::int32_t date = out.dates.code(text_of(date_cell));
+    if (date < 0) continue;
 
     FactorRows& rows = out.factors[factor];
     sqlite3_value* id_cell = sqlite3_column_value(row, 2);
@@ -155,7 +164,7 @@ void scan_part(sqlite3* db, const std::filesystem::path& path, const std::vector
         out.exact = false;
         return;
     }
-    rows.dates.push_back(out.dates.code(date));
+    rows.dates.push_back(date);
     append_value(rows.values, sqlite3_column_value(row, 3));
   }
   if (code != SQLITE_DONE) fail(path, std::string("query failed: ") + sqlite3_errmsg(db));
@@ -325,7 +334,9 @@ bool scan_factors(sqlite3* db, std::vector<Database>& readers, const std::filesy
   // Part i scans the i-th of `parts` equal stretches of the rowid range; the first part starts below it and
   // the last runs to the end of the table, taking rows added since the estimate.
   const std::int64_t span = selection.last_rowid - selection.first_rowid + 1;
-  std::vector<PartScan> scans(parts);
+  std::vector<PartScan> scans;
+  scans.reserve(parts);
+  for (std::size_t i = 0; i < parts; ++i) scans.emplace_back(range);
   std::vector<std::exception_ptr> failures(parts);
   auto scan = [&](std::size_t i) {
     try {
