@@ -34,7 +34,7 @@
 //     answers are those of the moment of the read ahead.
 //   - get_factors_by_factor hands over each factor as soon as it is complete, so a caller never holds the
 //     whole answer of a batch.
-// Parallel reads use separate read-only connections (`read_threads` of them; 0 = one per core, at most 4).
+// Parallel reads use separate read-only connections (`read_threads` of them; 0 = one per core).
 //
 // Thread-safe: queries on one service are serialised.
 

@@ -213,7 +213,7 @@ std::optional<SqliteFactorService::ScanPlan> SqliteFactorService::scan_plan(cons
 
 SqliteFactorService::SqliteFactorService(std::filesystem::path database, std::size_t read_threads, TableScan table_scan)
     : path_(std::move(database)),
-      read_threads_(read_threads ? read_threads : std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 4)),
+      read_threads_(read_threads ? read_threads : std::max<std::size_t>(1, std::thread::hardware_concurrency())),
       table_scan_(table_scan) {
   std::error_code error;
   if (!std::filesystem::exists(path_, error)) fail(path_, "no such file");

@@ -1,6 +1,7 @@
 #include "sqlite/table_scan.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cmath>
 #include <exception>
@@ -261,6 +262,28 @@ std::vector<std::size_t> date_order(const Column& dates) {
   return positions;
 }
 
+// The rows of factor `f` from every part as one table in the index read's order (an empty table when no
+// part has any); nothing when the parts cannot be joined into the columns one read would give. Releases
+// the parts' rows of that factor.
+std::optional<QueryTable> join_factor(std::vector<PartScan>& scans, std::size_t f) {
+  std::vector<Column> ids, dates, values;
+  for (auto& part : scans) {
+    FactorRows& rows = part.factors[f];
+    ids.push_back(Column::text(std::move(rows.ids), part.ids.texts()));
+    dates.push_back(Column::text(std::move(rows.dates), part.dates.texts()));
+    values.push_back(rows.values.finish());
+  }
+  std::optional<Column> id_column = unify(ids), date_column = unify(dates), value_column = unify(values);
+  if (!id_column || !date_column || !value_column) return std::nullopt;
+  if (date_column->size() == 0) return QueryTable();
+  std::vector<std::size_t> order = date_order(*date_column);
+  std::vector<std::pair<std::string, Column>> columns;
+  columns.emplace_back("order_book_id", order.empty() ? std::move(*id_column) : id_column->take(order));
+  columns.emplace_back("date", order.empty() ? std::move(*date_column) : date_column->take(order));
+  columns.emplace_back("value", order.empty() ? std::move(*value_column) : value_column->take(order));
+  return QueryTable(std::move(columns));
+}
+
 }  // namespace
 
 TableTraits table_traits(sqlite3* db, const std::filesystem::path& path) {
@@ -360,27 +383,29 @@ bool scan_factors(sqlite3* db, std::vector<Database>& readers, const std::filesy
     if (!part.exact) return false;
 
   // Every factor's parts as single columns in the index read's order, all checked before any piece is handed
-  // over. One factor at a time: joining copies a factor's rows while its parts are held, and the scan's rows
-  // are the most memory a build holds at once.
+  // over. Factors are joined on as many threads as the scan had, each thread one factor at a time: joining
+  // copies a factor's rows while its parts are held, and the scan's rows are the most memory a build holds.
   std::vector<std::optional<QueryTable>> pieces(names.size());
-  for (std::size_t f = 0; f < names.size(); ++f) {
-    std::vector<Column> ids, dates, values;
-    for (auto& part : scans) {
-      FactorRows& rows = part.factors[f];
-      ids.push_back(Column::text(std::move(rows.ids), part.ids.texts()));
-      dates.push_back(Column::text(std::move(rows.dates), part.dates.texts()));
-      values.push_back(rows.values.finish());
+  std::atomic<std::size_t> next_factor = 0;
+  std::atomic<bool> joinable = true;
+  auto join = [&](std::size_t worker) {
+    try {
+      for (std::size_t f = next_factor++; f < names.size() && joinable; f = next_factor++) {
+        std::optional<QueryTable> piece = join_factor(scans, f);
+        if (!piece) joinable = false;
+        else if (piece->num_rows() > 0) pieces[f] = std::move(piece);
+      }
+    } catch (...) {
+      failures[worker] = std::current_exception();
     }
-    std::optional<Column> id_column = unify(ids), date_column = unify(dates), value_column = unify(values);
-    if (!id_column || !date_column || !value_column) return false;
-    if (date_column->size() == 0) continue;
-    std::vector<std::size_t> order = date_order(*date_column);
-    std::vector<std::pair<std::string, Column>> columns;
-    columns.emplace_back("order_book_id", order.empty() ? std::move(*id_column) : id_column->take(order));
-    columns.emplace_back("date", order.empty() ? std::move(*date_column) : date_column->take(order));
-    columns.emplace_back("value", order.empty() ? std::move(*value_column) : value_column->take(order));
-    pieces[f] = QueryTable(std::move(columns));
-  }
+  };
+  workers.clear();
+  for (std::size_t i = 1; i < parts; ++i) workers.emplace_back(join, i);
+  join(0);
+  for (auto& worker : workers) worker.join();
+  for (const auto& failure : failures)
+    if (failure) std::rethrow_exception(failure);
+  if (!joinable) return false;
   scans.clear();
 
   for (std::size_t f = 0; f < names.size(); ++f) {

@@ -3,8 +3,8 @@
 // Dense codes for the texts of one column of a table scan, in order of first appearance. Instrument ids and
 // dates repeat millions of times and are short, so a text of up to 16 bytes is recognised by its bytes held
 // as two machine words and a length: a repeat of the previous text costs three comparisons, any other text
-// one probe of an open-addressing table, and no string is built until a text is new. Longer texts go
-// through a map of strings.
+// a check of the text that followed it last time, then one probe of an open-addressing table; no string is
+// built until a text is new. Longer texts go through a map of strings.
 //
 // Not thread-safe; one per column of one scan.
 
@@ -24,9 +24,22 @@ class TextCodes {
   std::int32_t code(std::string_view text) {
     if (text.size() > SHORT_TEXT) return long_code(text);
     const ShortText key = ShortText::of(text);
-    if (key == last_key_ && last_code_ >= 0) return last_code_;
+    if (last_code_ >= 0) {
+      if (key == last_key_) return last_code_;
+      // Rows come in a repeating order (the same instruments day after day), so the text that followed the
+      // previous one last time is tried before the table.
+      const auto previous = static_cast<std::size_t>(last_code_);
+      const std::int32_t next = successor_[previous];
+      if (next >= 0 && keys_[static_cast<std::size_t>(next)] == key) {
+        last_code_ = next;
+      } else {
+        last_code_ = short_code(key, text);  // may add a text, and so move successor_
+        successor_[previous] = last_code_;
+      }
+    } else {
+      last_code_ = short_code(key, text);
+    }
     last_key_ = key;
-    last_code_ = short_code(key, text);
     return last_code_;
   }
 
@@ -80,9 +93,11 @@ class TextCodes {
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t slot = key.hash() & mask;; slot = (slot + 1) & mask) {
       if (slots_[slot].code < 0) {
-        slots_[slot] = {key, add(text)};
+        const std::int32_t code = add(text);
+        slots_[slot] = {key, code};
+        keys_[static_cast<std::size_t>(code)] = key;
         ++short_count_;
-        return slots_[slot].code;
+        return code;
       }
       if (slots_[slot].key == key) return slots_[slot].code;
     }
@@ -112,6 +127,8 @@ class TextCodes {
 
   std::int32_t add(std::string_view text) {
     texts_.emplace_back(text);
+    keys_.emplace_back();
+    successor_.push_back(-1);
     return static_cast<std::int32_t>(texts_.size() - 1);
   }
 
@@ -124,6 +141,8 @@ class TextCodes {
   std::size_t short_count_ = 0;
   std::unordered_map<std::string, std::int32_t, Hash, std::equal_to<>> long_codes_;
   std::vector<std::string> texts_;
+  std::vector<ShortText> keys_;          // by code; no text's key for a long text
+  std::vector<std::int32_t> successor_;  // by code: the code of the text that followed it last, or -1
   ShortText last_key_;
   std::int32_t last_code_ = -1;
 };
