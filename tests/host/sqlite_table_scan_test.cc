@@ -177,7 +177,9 @@ INSTANTIATE_TEST_SUITE_P(BothLayouts, TableScanSampleTest, ::testing::Values(Row
 
 TEST(TableScanKinds, ColumnsOfMissingCellsOnlyTakeTheKindOfTheIndexRead) {
   testing::TempDir dir;
-  // "Anonymous" has no instrument in any row and no value in some; "Close" is ordinary.
+  // "Anonymous" has no instrument in any row and no value in some; "Nameless" has no instrument but a REAL
+  // value in every row; "HalfNamed" gains its instrument halfway, so that a part of a pass may hold only rows
+  // without one; "Close" is ordinary.
   std::vector<testing::FactorRow> rows;
   for (int d = 1; d <= 28; ++d) {
     std::string date = std::string(d < 10 ? "2024-01-0" : "2024-01-");
@@ -185,10 +187,13 @@ TEST(TableScanKinds, ColumnsOfMissingCellsOnlyTakeTheKindOfTheIndexRead) {
     rows.push_back({"Anonymous", Cell(), date, d % 2 ? Cell() : Cell(std::int64_t{d})});
     rows.push_back({"Close", std::string("000001.XSHE"), date, 10.0 + d});
     rows.push_back({"Gaps", std::string("000001.XSHE"), date, Cell()});
+    rows.push_back({"Nameless", Cell(), date, 1.5 * d});
+    rows.push_back({"HalfNamed", d <= 14 ? Cell() : Cell(std::string("000002.XSHE")), date, 0.5 * d});
   }
   testing::write_factor_database(dir / "f.db", rows);
   SqliteFactorService index(dir / "f.db", 1, TableScan::never);
-  const std::vector<Strings> requests = {{"Anonymous"}, {"Gaps"}, {"Anonymous", "Gaps"}, {"Anonymous", "Close", "Gaps"}};
+  const std::vector<Strings> requests = {{"Anonymous"}, {"Gaps"}, {"Anonymous", "Gaps"}, {"Anonymous", "Close", "Gaps"},
+                                         {"Close", "HalfNamed", "Nameless"}};
   for (std::size_t threads : {1u, 3u}) {
     SqliteFactorService scan(dir / "f.db", threads, TableScan::always);
     for (const Range& range : RANGES) {
@@ -198,7 +203,7 @@ TEST(TableScanKinds, ColumnsOfMissingCellsOnlyTakeTheKindOfTheIndexRead) {
                            at + " " + joined(names));
         expect_pieces_of(scan, index, names, range, true, at + " pieces " + joined(names));
       }
-      for (const char* name : {"Anonymous", "Gaps"}) {
+      for (const char* name : {"Anonymous", "Gaps", "Nameless", "HalfNamed"}) {
         expect_same_answer(scan.get_factors(std::string(name), range.start, range.end),
                            index.get_factors(std::string(name), range.start, range.end), at + " " + name);
       }

@@ -35,7 +35,24 @@ std::string lowercase(std::string_view text) {
 struct FactorRows {
   std::vector<std::int32_t> ids;    // codes into the part's instruments, -1 for a missing one
   std::vector<std::int32_t> dates;  // codes into the part's dates
+  // The values while every one is a REAL, as plain doubles that the parts' rows can be joined by appending;
+  // the first value of another kind moves them into `values`, which keeps each cell's kind.
+  std::vector<double> reals;
+  bool only_reals = true;
   ColumnBuilder values;
+
+  void append_value_cell(sqlite3_value* cell) {
+    if (only_reals && sqlite3_value_type(cell) == SQLITE_FLOAT) {
+      reals.push_back(sqlite3_value_double(cell));
+      return;
+    }
+    if (only_reals) {
+      for (double real : reals) values.append_double(real);
+      reals = {};
+      only_reals = false;
+    }
+    append_value(values, cell);
+  }
 };
 
 // The dates of one part, each decided once: a date's code among the selected dates, or that the range leaves
@@ -124,6 +141,7 @@ void scan_part(sqlite3* db, const std::filesystem::path& path, const std::vector
     FactorRows& rows = out.factors[i];
     reserve_advised(rows.ids, reserve[i]);
     reserve_advised(rows.dates, reserve[i]);
+    reserve_advised(rows.reals, reserve[i]);
     rows.values.reserve(reserve[i]);
   }
   // The rowid bounds walk the table itself; NOT INDEXED keeps the planner off the (factor, date) index.
@@ -166,7 +184,7 @@ void scan_part(sqlite3* db, const std::filesystem::path& path, const std::vector
         return;
     }
     rows.dates.push_back(date);
-    append_value(rows.values, sqlite3_column_value(row, 3));
+    rows.append_value_cell(sqlite3_column_value(row, 3));
   }
   if (code != SQLITE_DONE) fail(path, std::string("query failed: ") + sqlite3_errmsg(db));
 }
@@ -262,26 +280,88 @@ std::vector<std::size_t> date_order(const Column& dates) {
   return positions;
 }
 
+// One dictionary for the texts of every part (the first part's texts first, so that its codes stay), and
+// for each part the code of each of its texts in it.
+struct JoinedTexts {
+  std::vector<std::string> texts;
+  std::vector<std::vector<std::int32_t>> code_of;  // by part, by the part's own code
+
+  explicit JoinedTexts(const std::vector<const std::vector<std::string>*>& parts) {
+    std::unordered_map<std::string_view, std::int32_t> joined;
+    std::size_t total = 0;
+    for (const auto* part : parts) total += part->size();
+    texts.reserve(total);  // no reallocation: the map's keys view these strings
+    for (const auto* part : parts) {
+      std::vector<std::int32_t>& codes = code_of.emplace_back();
+      codes.reserve(part->size());
+      for (const std::string& text : *part) {
+        auto [found, added] = joined.try_emplace(text, static_cast<std::int32_t>(texts.size()));
+        if (added) found = joined.find(texts.emplace_back(text));
+        codes.push_back(found->second);
+      }
+    }
+  }
+};
+
+void append_codes(std::vector<std::int32_t>& joined, const std::vector<std::int32_t>& part,
+                  const std::vector<std::int32_t>& code_of) {
+  joined.reserve(joined.size() + part.size());
+  for (std::int32_t code : part) joined.push_back(code < 0 ? -1 : code_of[static_cast<std::size_t>(code)]);
+}
+
+// The parts' rows of one factor, in the index read's order, as the table the index read gives.
+QueryTable factor_table(Column ids, Column dates, Column values) {
+  std::vector<std::size_t> order = date_order(dates);
+  std::vector<std::pair<std::string, Column>> columns;
+  columns.emplace_back("order_book_id", order.empty() ? std::move(ids) : ids.take(order));
+  columns.emplace_back("date", order.empty() ? std::move(dates) : dates.take(order));
+  columns.emplace_back("value", order.empty() ? std::move(values) : values.take(order));
+  return QueryTable(std::move(columns));
+}
+
 // The rows of factor `f` from every part as one table in the index read's order (an empty table when no
 // part has any); nothing when the parts cannot be joined into the columns one read would give. Releases
 // the parts' rows of that factor.
-std::optional<QueryTable> join_factor(std::vector<PartScan>& scans, std::size_t f) {
-  std::vector<Column> ids, dates, values;
-  for (auto& part : scans) {
-    FactorRows& rows = part.factors[f];
-    ids.push_back(Column::text(std::move(rows.ids), part.ids.texts()));
-    dates.push_back(Column::text(std::move(rows.dates), part.dates.texts()));
-    values.push_back(rows.values.finish());
+//
+// Where every value is a REAL, the later parts' rows are appended to the first part's buffers, whose room
+// was reserved for the whole factor: the first part's rows are never copied.
+std::optional<QueryTable> join_factor(std::vector<PartScan>& scans, const JoinedTexts& ids,
+                                      const JoinedTexts& dates, std::size_t f) {
+  const bool only_reals =
+      std::all_of(scans.begin(), scans.end(), [f](const PartScan& part) { return part.factors[f].only_reals; });
+  if (!only_reals) {
+    std::vector<Column> id_parts, date_parts, value_parts;
+    for (auto& part : scans) {
+      FactorRows& rows = part.factors[f];
+      id_parts.push_back(Column::text(std::move(rows.ids), part.ids.texts()));
+      date_parts.push_back(Column::text(std::move(rows.dates), part.dates.texts()));
+      value_parts.push_back(rows.only_reals ? Column::float64(std::move(rows.reals)) : rows.values.finish());
+      rows = FactorRows();
+    }
+    std::optional<Column> id_column = unify(id_parts), date_column = unify(date_parts),
+                          value_column = unify(value_parts);
+    if (!id_column || !date_column || !value_column) return std::nullopt;
+    if (date_column->size() == 0) return QueryTable();
+    return factor_table(std::move(*id_column), std::move(*date_column), std::move(*value_column));
   }
-  std::optional<Column> id_column = unify(ids), date_column = unify(dates), value_column = unify(values);
-  if (!id_column || !date_column || !value_column) return std::nullopt;
-  if (date_column->size() == 0) return QueryTable();
-  std::vector<std::size_t> order = date_order(*date_column);
-  std::vector<std::pair<std::string, Column>> columns;
-  columns.emplace_back("order_book_id", order.empty() ? std::move(*id_column) : id_column->take(order));
-  columns.emplace_back("date", order.empty() ? std::move(*date_column) : date_column->take(order));
-  columns.emplace_back("value", order.empty() ? std::move(*value_column) : value_column->take(order));
-  return QueryTable(std::move(columns));
+
+  FactorRows& first = scans.front().factors[f];
+  for (std::size_t p = 1; p < scans.size(); ++p) {
+    FactorRows& rows = scans[p].factors[f];
+    append_codes(first.ids, rows.ids, ids.code_of[p]);
+    append_codes(first.dates, rows.dates, dates.code_of[p]);
+    first.reals.insert(first.reals.end(), rows.reals.begin(), rows.reals.end());
+    rows = FactorRows();
+  }
+  const std::size_t count = first.dates.size();
+  if (count == 0) return QueryTable();
+  // Instruments that are all missing make the column a builder fed no value makes, as a single read would.
+  const bool no_instrument = std::all_of(first.ids.begin(), first.ids.end(), [](std::int32_t code) { return code < 0; });
+  Column id_column = no_instrument ? missing_column(ColumnType::float64, count) : Column::text(std::move(first.ids), ids.texts);
+  Column date_column = Column::text(std::move(first.dates), dates.texts);
+  Column value_column = Column::float64(std::move(first.reals));
+  first = FactorRows();
+  return factor_table(std::move(id_column), std::move(date_column), std::move(value_column));
 }
 
 }  // namespace
@@ -350,9 +430,13 @@ bool scan_factors(sqlite3* db, std::vector<Database>& readers, const std::filesy
                   const std::function<void(const std::string& name, QueryTable piece)>& consume) {
   parts = std::max<std::size_t>(1, parts);
   while (readers.size() + 1 < parts) readers.push_back(open_reader(path));
-  std::vector<std::size_t> reserve;
-  for (double rows : selection.rows_of_name)
-    reserve.push_back(static_cast<std::size_t>(rows * RESERVE_MARGIN / static_cast<double>(parts)));
+  // The first part reserves room for every row of a factor, since the other parts' rows are appended to its
+  // own when the parts are joined; room never written takes no memory.
+  std::vector<std::size_t> reserve_first, reserve_other;
+  for (double rows : selection.rows_of_name) {
+    reserve_first.push_back(static_cast<std::size_t>(rows * RESERVE_MARGIN));
+    reserve_other.push_back(static_cast<std::size_t>(rows * RESERVE_MARGIN / static_cast<double>(parts)));
+  }
 
   // Part i scans the i-th of `parts` equal stretches of the rowid range; the first part starts below it and
   // the last runs to the end of the table, taking rows added since the estimate.
@@ -368,7 +452,8 @@ bool scan_factors(sqlite3* db, std::vector<Database>& readers, const std::filesy
                                          : selection.first_rowid + span * static_cast<std::int64_t>(i + 1) /
                                                                        static_cast<std::int64_t>(parts) - 1;
       if (i == 0) first = INT64_MIN;
-      scan_part(i == 0 ? db : readers[i - 1].get(), path, names, range, first, last, reserve, scans[i]);
+      scan_part(i == 0 ? db : readers[i - 1].get(), path, names, range, first, last,
+                i == 0 ? reserve_first : reserve_other, scans[i]);
     } catch (...) {
       failures[i] = std::current_exception();
     }
@@ -385,13 +470,19 @@ bool scan_factors(sqlite3* db, std::vector<Database>& readers, const std::filesy
   // Every factor's parts as single columns in the index read's order, all checked before any piece is handed
   // over. Factors are joined on as many threads as the scan had, each thread one factor at a time: joining
   // copies a factor's rows while its parts are held, and the scan's rows are the most memory a build holds.
+  std::vector<const std::vector<std::string>*> id_parts, date_parts;
+  for (const PartScan& part : scans) {
+    id_parts.push_back(&part.ids.texts());
+    date_parts.push_back(&part.dates.texts());
+  }
+  const JoinedTexts id_texts(id_parts), date_texts(date_parts);
   std::vector<std::optional<QueryTable>> pieces(names.size());
   std::atomic<std::size_t> next_factor = 0;
   std::atomic<bool> joinable = true;
   auto join = [&](std::size_t worker) {
     try {
       for (std::size_t f = next_factor++; f < names.size() && joinable; f = next_factor++) {
-        std::optional<QueryTable> piece = join_factor(scans, f);
+        std::optional<QueryTable> piece = join_factor(scans, id_texts, date_texts, f);
         if (!piece) joinable = false;
         else if (piece->num_rows() > 0) pieces[f] = std::move(piece);
       }
