@@ -313,6 +313,7 @@ void append_codes(std::vector<std::int32_t>& joined, const std::vector<std::int3
 QueryTable factor_table(Column ids, Column dates, Column values) {
   std::vector<std::size_t> order = date_order(dates);
   std::vector<std::pair<std::string, Column>> columns;
+  columns.reserve(3);
   columns.emplace_back("order_book_id", order.empty() ? std::move(ids) : ids.take(order));
   columns.emplace_back("date", order.empty() ? std::move(dates) : dates.take(order));
   columns.emplace_back("value", order.empty() ? std::move(values) : values.take(order));
