@@ -27,7 +27,7 @@ from tool_support import PackageServer, free_port, load_json, read_store_with_nu
 START, END = "20230102", "20230331"
 # Names of the argument library's error classes: a message must never show them.
 # Every command of the tool; the usage table below holds cases of each.
-COMMANDS = ("sample", "build", "load", "supplement", "download", "update", "package", "verify")
+COMMANDS = ("sample", "build", "load", "supplement", "download", "update", "package", "verify", "clean")
 LIBRARY_CLASS_NAMES = ("RequiredError", "ExtrasError", "ConversionError", "ValidationError", "ParseError",
                        "ArgumentMismatch", "CLI::")
 
@@ -132,6 +132,8 @@ class CommandLineTest(unittest.TestCase):
             (("package", "--store", store, "--out", self.work), "package", "is a directory"),
             (("verify",), "verify", "--store is required"),
             (("verify", "--store", self.path("no-store")), "verify", "no-store"),
+            (("clean",), "clean", "--store is required"),
+            (("clean", "--store", self.path("no-store"), "--dry-run"), "clean", "no-store"),
         ]
         before = self.listing()
         for args, command, mentioned in cases:
@@ -292,6 +294,85 @@ class CommandLineTest(unittest.TestCase):
             self.assertEqual(server.requests[0][1], "Bearer given")
         self.assertEqual(summary["flattened"], "enviroment_data")
         self.assertTrue(os.path.exists(os.path.join(again, "metadata.pkl")))
+
+    def test_a_download_over_a_store_leaves_no_orphan_after_the_next_build(self):
+        # The package holds a different range than the store, so every data file of the store is replaced.
+        published = self.path("orphans-published")
+        run("build", "--db", self.db, "--start", "20230201", "--end", END, "--store", published, "--quiet")
+        archive = self.path("orphans.zip")
+        run("package", "--store", published, "--out", archive)
+        store = self.path("orphans", "store")
+        shutil.copytree(self.store, store)
+        mine = os.path.join(store, "returns.1234567890abcdef.npy")
+        with open(mine, "wb") as f:
+            f.write(b"mine")
+        old_files = set(os.listdir(store))
+        with PackageServer(archive) as server:
+            run("download", "--api", server.url, "--token", "t", "--store", store)
+        self.assertTrue(old_files <= set(os.listdir(store)), "the download itself keeps the old files")
+
+        run("build", "--db", self.db, "--start", START, "--end", END, "--store", store, "--quiet")
+        with open(os.path.join(store, "manifest.json")) as f:
+            listed = {record["path"] for record in json.load(f)["files"]}
+        self.assertEqual(set(os.listdir(store)), listed | {"manifest.json", "metadata.pkl",
+                                                           "returns.1234567890abcdef.npy"})
+        with open(mine, "rb") as f:
+            self.assertEqual(f.read(), b"mine")
+        self.assertEqual(run("verify", "--store", store).stderr, "")
+
+    def test_package_ships_the_manifests_files_and_not_the_users_own(self):
+        store = self.path("package-store")
+        shutil.copytree(self.store, store)
+        with open(os.path.join(store, "returns.1234567890abcdef.npy"), "wb") as f:
+            f.write(b"private")
+        archive = self.path("package-store.zip")
+        run("package", "--store", store, "--out", archive)
+        with open(os.path.join(store, "manifest.json")) as f:
+            listed = {record["path"] for record in json.load(f)["files"]}
+        with zipfile.ZipFile(archive) as z:
+            self.assertEqual(set(z.namelist()), listed | {"manifest.json", "metadata.pkl"})
+            self.assertIsNone(z.testzip())
+
+    def test_verify_warns_of_leftovers_and_clean_removes_them(self):
+        root = self.path("leftovers")
+        store = os.path.join(root, "store")
+        shutil.copytree(self.store, store)
+        with open(os.path.join(store, ".pending_files"), "w") as f:
+            f.write("close_price.00000000000000aa.npy\n")
+        left = {os.path.join(store, "close_price.00000000000000aa.npy"): b"p" * 3000,
+                os.path.join(store, "metadata.pkl.0123456789abcdef.tmp"): b"t",
+                os.path.join(root, ".store.staging-0123456789abcdef", "a.npy"): b"s" * 10,
+                os.path.join(root, "temp", "download_x.pkg"): b"z" * 5}
+        for path, data in left.items():
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(data)
+        mine = os.path.join(store, "returns.1234567890abcdef.npy")
+        with open(mine, "wb") as f:
+            f.write(b"mine")
+
+        verified = run("verify", "--store", store)  # exit 0: leftovers are warnings
+        self.assertIn("sound", verified.stdout)
+        self.assertIn("close_price.00000000000000aa.npy: partial or replaced file of an unfinished write, 2.9 KiB",
+                      verified.stderr)
+        self.assertIn(".store.staging-0123456789abcdef: staging directory of an interrupted download, 10 bytes",
+                      verified.stderr)
+        self.assertIn("warning: 5 leftovers", verified.stderr)
+        self.assertNotIn("returns.1234567890abcdef", verified.stderr)
+
+        dry = run("clean", "--store", store, "--dry-run")
+        self.assertIn("would remove 5 leftovers", dry.stdout)
+        self.assertTrue(all(os.path.exists(path) for path in left))
+        cleaned = run("clean", "--store", store)
+        self.assertIn("removed 5 leftovers", cleaned.stdout)
+        self.assertFalse(any(os.path.exists(path) for path in left))
+        self.assertFalse(os.path.exists(os.path.join(store, ".pending_files")))
+        with open(mine, "rb") as f:
+            self.assertEqual(f.read(), b"mine")
+        again = run("verify", "--store", store)
+        self.assertEqual(again.stderr, "")
+        self.assertEqual(len(load_json(store)["datasets"]), len(load_json(self.store)["datasets"]))
+        self.assertIn("no leftovers", run("clean", "--store", store).stdout)
 
     def test_verify_prints_every_fault(self):
         store = self.path("verify-store")

@@ -54,6 +54,7 @@ int main(int argc, char** argv) {
   velmora::tool::add_package_command(app);
   velmora::tool::add_verify_command(app);
   velmora::tool::add_update_command(app);
+  velmora::tool::add_clean_command(app);
   app.add_subcommand("help", "Describe every command, or one: help [COMMAND]");
 
   const std::string command = argc > 1 && argv[1][0] != '-' ? argv[1] : "";
