@@ -1,7 +1,8 @@
 // velmora-backtest: runs the prepared-data jobs from a terminal, playing the SDK host.
 //
-// Exit status: 0 success, 1 failure, 2 usage error. A failure is one line on stderr: the library's message and
-// the chain of causes behind it. A usage error is one line plus a pointer to the command's help.
+// Exit status: 0 success, 1 failure, 2 usage error, 128 + the signal's number when SIGINT or SIGTERM stopped a
+// command that writes a store. A failure is one line on stderr: the library's message and the chain of causes
+// behind it. A usage error is one line plus a pointer to the command's help.
 
 #include <cstdio>
 #include <exception>
@@ -9,6 +10,7 @@
 
 #include "commands.h"
 #include "failure.h"
+#include "interruption_watch.h"
 #include "messages.h"
 
 namespace {
@@ -17,6 +19,14 @@ int usage_error(const std::string& command, const std::string& message) {
   std::cerr << "velmora-backtest" << (command.empty() ? "" : " " + command) << ": " << message << '\n'
             << velmora::tool::messages::see_help(command) << '\n';
   return velmora::tool::EXIT_USAGE;
+}
+
+// The commands that write a store, and stop at a safe point on SIGINT or SIGTERM instead of being killed
+// in the middle of a write. The others keep the signals' default: they leave nothing half-written behind.
+bool writes_a_store(const std::string& command) {
+  for (const char* name : {"build", "update", "supplement", "download", "clean"})
+    if (command == name) return true;
+  return false;
 }
 
 bool is_command(const CLI::App& app, const std::string& name) {
@@ -62,6 +72,7 @@ int main(int argc, char** argv) {
     return usage_error("", velmora::tool::messages::unknown_command(command));
   if (argc == 1) return usage_error("", velmora::tool::messages::NO_COMMAND);
   if (command == "help") return run_help(app, argc, argv);
+  if (writes_a_store(command)) velmora::tool::watch_interruptions();
   try {
     app.parse(argc, argv);
     if (app.get_subcommands().empty()) return usage_error("", velmora::tool::messages::NO_COMMAND);
@@ -71,6 +82,11 @@ int main(int argc, char** argv) {
   } catch (const velmora::tool::UsageError& e) {
     return usage_error(command, e.what());
   } catch (const std::exception& e) {
+    // Whatever the stopped work threw on its way out (an interrupted download may fail as a transfer).
+    if (const int signo = velmora::tool::interrupting_signal()) {
+      std::cerr << "velmora-backtest: interrupted\n";
+      return 128 + signo;
+    }
     std::cerr << "velmora-backtest: " << velmora::tool::failure_text(e) << '\n';
     return velmora::tool::EXIT_FAILED;
   } catch (...) {

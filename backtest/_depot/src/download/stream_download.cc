@@ -12,6 +12,7 @@
 #include "download/piece_writer.h"
 #include "messages.h"
 #include "velmora/errors.h"
+#include "velmora/interruption.h"
 
 namespace velmora::backtest {
 namespace {
@@ -101,6 +102,7 @@ size_t on_header(char* data, size_t size, size_t count, void* user) {
 size_t on_body(char* data, size_t size, size_t count, void* user) {
   auto& transfer = *static_cast<Transfer*>(user);
   try {
+    throw_if_interrupted();  // the transfer ends here, and the caller deletes the partial archive
     transfer.writer.append(data, size * count);
   } catch (...) {
     transfer.local_error = std::current_exception();
