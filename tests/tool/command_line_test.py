@@ -11,6 +11,7 @@ import os
 import pty
 import re
 import shutil
+import socket
 import sqlite3
 import struct
 import subprocess
@@ -319,6 +320,37 @@ class CommandLineTest(unittest.TestCase):
         with open(mine, "rb") as f:
             self.assertEqual(f.read(), b"mine")
         self.assertEqual(run("verify", "--store", store).stderr, "")
+
+    def test_the_readmes_example_service_serves_a_download_and_a_failure_names_the_address(self):
+        with open(os.path.join(os.path.dirname(__file__), "..", "..", "README.md")) as f:
+            readme = f.read()
+        example = next(block for block in re.findall(r"```python\n(.*?)```", readme, re.S)
+                       if "benchmark-data" in block)
+        serve = self.path("serve.py")
+        with open(serve, "w") as f:
+            f.write(example)
+        archive = self.path("served.zip")
+        run("package", "--store", self.store, "--out", archive)
+        port = free_port()
+        server = subprocess.Popen(["/usr/bin/python3", serve, archive, str(port), "the-token"],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            api = f"http://127.0.0.1:{port}"
+            while server.poll() is None:  # until it listens
+                with socket.socket() as probe:
+                    if probe.connect_ex(("127.0.0.1", port)) == 0:
+                        break
+            fetched = self.path("served", "store")
+            run("download", "--api", api, "--token", "the-token", "--store", fetched)
+            self.assertEqual(load_json(fetched), load_json(self.store))
+
+            refused = run("download", "--api", api, "--token", "a-wrong-token", "--store",
+                          self.path("refused", "store"), check=False)
+            self.assert_one_line_failure(refused, f"GET {api}/api/v1/backtest-data/benchmark-data", "401")
+            self.assertNotIn("a-wrong-token", refused.stderr)
+        finally:
+            server.kill()
+            server.wait()
 
     def test_package_ships_the_manifests_files_and_not_the_users_own(self):
         store = self.path("package-store")
