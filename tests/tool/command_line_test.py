@@ -79,6 +79,8 @@ class CommandLineTest(unittest.TestCase):
             (("help", "build", "load"), "", "at most one command"),
             (("build", "--db", db), "build", "--start is required"),
             (build + ("--bogus",), "build", "--bogus"),
+            (("build", "--db", db, "--start", "20231301", "--end", END, "--store", out), "build",
+             "--start '20231301' is not a date: use YYYYMMDD, YYYY-MM-DD or YYYY/MM/DD"),
             (("build", "--db", db, "--start", "20230230", "--end", END, "--store", out), "build", "20230230"),
             (("build", "--db", db, "--start", "2023-02-30", "--end", END, "--store", out), "build", "2023-02-30"),
             (("build", "--db", db, "--start", "yesterday", "--end", END, "--store", out), "build", "yesterday"),
@@ -109,7 +111,10 @@ class CommandLineTest(unittest.TestCase):
             (("sample", "--db", self.path("s.db"), "--layout", "1"), "sample", "not '1'"),
             (("sample", "--db", self.path("s.db"), "--layout", "by_factor"), "sample", "not 'by_factor'"),
             (("sample", "--db", self.path("no-dir", "s.db")), "sample", "no-dir is not a directory"),
-            (("load", "--store", store, "--start", "yesterday"), "load", "yesterday"),
+            (("load", "--store", store, "--start", "yesterday"), "load",
+             "--start 'yesterday' is not a date: use YYYYMMDD, YYYY-MM-DD or YYYY/MM/DD"),
+            (("load", "--store", self.path("no-store")), "load", "--store " + self.path("no-store") + " is not a directory"),
+            (("load", "--store", self.path("a-file")), "load", "--store " + self.path("a-file") + " is not a directory"),
             (("load", "--store", store, "--start", "20230301", "--end", "20230201"), "load", "is after"),
             (("load", "--store", store, "--keys", "no_such_dataset,close_price"), "load", "no_such_dataset"),
             (("load", "--store", store, "--components", "no_such_component"), "load", "no_such_component"),
@@ -120,7 +125,8 @@ class CommandLineTest(unittest.TestCase):
             (("supplement", "--store", store, "--db", self.path("text.db"), "--components", "a"), "supplement",
              "not a SQLite database"),
             (("update", "--db", db), "update", "--store is required"),
-            (("update", "--db", db, "--store", store, "--end", "2023-02-30"), "update", "2023-02-30"),
+            (("update", "--db", db, "--store", store, "--end", "2023-02-30"), "update",
+             "--end '2023-02-30' is not a date: use YYYYMMDD, YYYY-MM-DD or YYYY/MM/DD"),
             (("update", "--db", db, "--store", store, "--from", "yesterday"), "update", "yesterday"),
             (("update", "--db", db, "--store", store, "--from", "20230301", "--end", "2023-02-01"), "update",
              "--from 20230301 is after --end 20230201: there is nothing to read again"),
@@ -132,7 +138,8 @@ class CommandLineTest(unittest.TestCase):
             (("package", "--store", self.path("no-store"), "--out", self.path("p.zip")), "package", "no-store"),
             (("package", "--store", store, "--out", self.work), "package", "is a directory"),
             (("verify",), "verify", "--store is required"),
-            (("verify", "--store", self.path("no-store")), "verify", "no-store"),
+            (("verify", "--store", self.path("no-store")), "verify", "--store " + self.path("no-store") + " is not a directory"),
+            (("verify", "--store", self.path("a-file")), "verify", "--store " + self.path("a-file") + " is not a directory"),
             (("clean",), "clean", "--store is required"),
             (("clean", "--store", self.path("no-store"), "--dry-run"), "clean", "no-store"),
         ]
@@ -164,6 +171,14 @@ class CommandLineTest(unittest.TestCase):
                 self.assertIn(option, text)
             self.assertIn("Every build replaces the store", text)
             self.assertNotIn("--incremental", text)  # a hidden alias of --batch
+        for args in (("help", "--help"), ("help", "-h"), ("help", "help")):
+            self.assertIn("Describe every command, or one", run(*args).stdout)
+        update = run("update", "--help").stdout
+        self.assertEqual(update.count("YYYYMMDD, YYYY-MM-DD or YYYY/MM/DD"), 2, update)
+        download = run("download", "--help").stdout
+        for text in ("GET <api>/api/v1/backtest-data/benchmark-data", "Authorization: Bearer <token>",
+                     '{"download_url": "https://...", "content_type": "application/zip"}'):
+            self.assertIn(text, download)
 
     def test_failures_exit_1_with_their_chain_of_causes_and_leave_nothing_behind(self):
         closed = f"http://127.0.0.1:{free_port()}"
@@ -177,7 +192,8 @@ class CommandLineTest(unittest.TestCase):
         with PackageServer(archive, download_url=closed + "/package.zip") as server:
             line = self.assert_one_line_failure(
                 run("download", "--api", server.url, "--store", self.path("dl2", "store"), check=False),
-                "velmora-backtest: 下载回测基准数据失败: 网络错误: ")
+                "velmora-backtest: cannot download the benchmark package: 下载回测基准数据失败: 网络错误: GET "
+                + closed + "/package.zip failed: ")
             self.assertIn("Couldn't connect to server", line)
         # A member whose bytes do not match its CRC-32: the library's message, the member, libzip's text.
         damaged = self.path("damaged.zip")
@@ -191,7 +207,7 @@ class CommandLineTest(unittest.TestCase):
         with PackageServer(damaged) as server:
             line = self.assert_one_line_failure(
                 run("download", "--api", server.url, "--store", self.path("dl3", "store"), check=False),
-                "velmora-backtest: 回测基准数据包损坏,无法解压: ", "values.bin")
+                "velmora-backtest: cannot download the benchmark package: 回测基准数据包损坏,无法解压: ", "values.bin")
             self.assertIn("CRC", line)
         # A failed command leaves no directory it created behind (store, parents, temp, lock file).
         for name in ("dl1", "dl2", "dl3"):
@@ -199,7 +215,7 @@ class CommandLineTest(unittest.TestCase):
         no_dates = self.path("fresh", "store")
         self.assert_one_line_failure(
             run("build", "--db", self.db, "--start", "20200101", "--end", "20200301", "--store", no_dates,
-                check=False), "基准日频数据为空")
+                check=False), "velmora-backtest: cannot build the store: ", "基准日频数据为空")
         self.assertFalse(os.path.exists(self.path("fresh")))
 
     def test_sample_start_accepts_the_date_forms_of_build(self):

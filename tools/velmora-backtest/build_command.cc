@@ -86,8 +86,8 @@ void add_build_command(CLI::App& app) {
       "named ones out); a build that finds no date is not written over a store that holds data unless\n"
       "--allow-empty is given.");
   cmd->add_option("--db", options->db, "factor database (SQLite)")->required();
-  cmd->add_option("--start", options->start, "first date (YYYYMMDD, YYYY-MM-DD or YYYY/MM/DD)")->required();
-  cmd->add_option("--end", options->end, "last date (YYYYMMDD, YYYY-MM-DD or YYYY/MM/DD)")->required();
+  cmd->add_option("--start", options->start, std::string("first date (") + messages::DATE_FORMS + ")")->required();
+  cmd->add_option("--end", options->end, std::string("last date (") + messages::DATE_FORMS + ")")->required();
   cmd->add_option("--store", options->store, "store directory to write (replaced as a whole)")->required();
   cmd->add_flag("--batch", options->batch, "read everything in one batch query, single reads where it falls short");
   cmd->add_flag("--incremental", options->batch)->group("");  // the former name of --batch

@@ -1,8 +1,9 @@
 // velmora-backtest: runs the prepared-data jobs from a terminal, playing the SDK host.
 //
 // Exit status: 0 success, 1 failure, 2 usage error, 128 + the signal's number when SIGINT or SIGTERM stopped a
-// command that writes a store. A failure is one line on stderr: the library's message and the chain of causes
-// behind it. A usage error is one line plus a pointer to the command's help.
+// command that writes a store. A failure is one line on stderr: what the command could not do, in the tool's
+// words, then the library's message and the chain of causes behind it. A usage error is one line in the
+// tool's words plus a pointer to the command's help.
 
 #include <cstdio>
 #include <exception>
@@ -39,11 +40,11 @@ bool is_command(const CLI::App& app, const std::string& name) {
 // name after it would otherwise be parsed as that command; it is registered so that the help lists it.
 int run_help(const CLI::App& app, int argc, char** argv) {
   if (argc > 3) return usage_error("", velmora::tool::messages::HELP_ARGUMENTS);
-  const std::string topic = argc == 3 ? argv[2] : "";
+  std::string topic = argc == 3 ? argv[2] : "";
+  if (topic == "--help" || topic == "-h") topic = "help";  // "help --help" describes help itself
   const CLI::App* described = &app;
   if (!topic.empty()) {
-    if (!is_command(app, topic) || topic == "help")
-      return usage_error("", velmora::tool::messages::unknown_command(topic));
+    if (!is_command(app, topic)) return usage_error("", velmora::tool::messages::unknown_command(topic));
     described = app.get_subcommand(topic);
   }
   const std::string usage_name = topic.empty() ? app.get_name() : app.get_name() + " " + topic;
@@ -87,7 +88,8 @@ int main(int argc, char** argv) {
       std::cerr << "velmora-backtest: interrupted\n";
       return 128 + signo;
     }
-    std::cerr << "velmora-backtest: " << velmora::tool::failure_text(e) << '\n';
+    std::cerr << "velmora-backtest: " << velmora::tool::messages::failed_command(command) << ": "
+              << velmora::tool::failure_text(e) << '\n';
     return velmora::tool::EXIT_FAILED;
   } catch (...) {
     std::cerr << "velmora-backtest: unexpected failure\n";

@@ -60,7 +60,7 @@ void add_sample_command(CLI::App& app) {
   cmd->add_option("--db", options->db, "database file to write (replaced if present)")->required();
   cmd->add_option("--instruments", options->instruments, "number of instruments (1 to 11000)")->capture_default_str();
   cmd->add_option("--days", options->days, "number of trading days (1 to 26000)")->capture_default_str();
-  cmd->add_option("--start", options->start, "first date (YYYYMMDD, YYYY-MM-DD or YYYY/MM/DD)")->capture_default_str();
+  cmd->add_option("--start", options->start, std::string("first date (") + messages::DATE_FORMS + ")")->capture_default_str();
   cmd->add_option("--seed", options->seed, "random seed")->capture_default_str();
   cmd->add_option("--layout", options->layout, "row order: by-date (every factor of a day together) or by-factor")
       ->capture_default_str();
