@@ -105,6 +105,7 @@ class CommandLineTest(unittest.TestCase):
             (("sample", "--db", self.path("s.db"), "--days", "abc"), "sample", "abc"),
             (("sample", "--db", self.path("s.db"), "--start", "2023-02-29"), "sample", "2023-02-29"),
             (("sample", "--db", self.work), "sample", "is a directory"),
+            (("sample", "--db", self.db), "sample", "--db " + self.db + " exists: give --force to replace it"),
             (("sample", "--db", self.path("s.db"), "--layout", "sideways"), "sample",
              "--layout must be by-date or by-factor, not 'sideways'"),
             (("sample", "--db", self.path("s.db"), "--layout", ""), "sample", "--layout must be by-date or by-factor, not ''"),
@@ -221,8 +222,8 @@ class CommandLineTest(unittest.TestCase):
     def test_sample_start_accepts_the_date_forms_of_build(self):
         for start in ("2023-01-04", "2023/01/04", "20230104"):
             with self.subTest(start=start):
-                out = run("sample", "--db", self.path("tiny.db"), "--instruments", "2", "--days", "3", "--start",
-                          start).stdout
+                out = run("sample", "--db", self.path("tiny.db"), "--force", "--instruments", "2", "--days", "3",
+                          "--start", start).stdout
                 self.assertIn("(20230104 to 20230106)", out)
         self.assertFalse([name for name in os.listdir(self.work) if name.endswith(".partial")])
 
@@ -471,10 +472,24 @@ class CommandLineTest(unittest.TestCase):
         for line in redraws:
             width = sum(2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in line)
             self.assertLess(width, columns, line)
-        self.assertTrue(all(line.startswith("writing the sample") and "\u2026" in line for line in redraws))
+        self.assertTrue(all(line.startswith(("writing the sample", "indexing the sample")) and "\u2026" in line
+                            for line in redraws), redraws)
         timers = {re.search(r"\[(\d+\.\d)s\]$", line).group(1) for line in redraws}
         self.assertGreater(len(timers), 2, "the timer did not tick while the step reported nothing")
 
+
+    def test_sample_and_download_show_their_share_done(self):
+        db = self.path("share.db")
+        lines = self.status_lines(["sample", "--db", db, "--instruments", "200", "--days", "300"], 120)
+        self.assertTrue(any(re.search(r"day \d+ of 300, \d+%, about \d+s left", line) for line in lines), lines)
+        archive = self.path("share.zip")
+        run("package", "--store", self.store, "--out", archive)
+        with PackageServer(archive) as server:
+            bars = [line for line in self.status_lines(["download", "--api", server.url, "--store",
+                                                        self.path("share", "store")], 40)
+                    if line.startswith("downloading")]
+        self.assertTrue(bars)
+        self.assertTrue(all(re.match(r"downloading \d+\.\d%", line) for line in bars), bars)
 
     def test_a_build_reads_its_factors_ahead_in_one_pass_through_the_progress_report(self):
         # The progress report wraps the factor service: it must pass the build's read-ahead on, or every
@@ -483,6 +498,8 @@ class CommandLineTest(unittest.TestCase):
         run("sample", "--db", db, "--instruments", "300", "--days", "250", "--quiet")
         lines = self.status_lines(["build", "--db", db, "--store", self.path("store"),
                                    "--start", "20230102", "--end", "20231231"], 200)
+        self.assertTrue(any(re.match(r"reading \w+ \(\d+ of \d+, \d+%, about \d+s left\)", line) for line in lines),
+                        lines)
         ahead = [line for line in lines if re.match(r"reading \d+ factors ahead", line)]
         self.assertTrue(ahead, lines)
         first_single_read = next(i for i, line in enumerate(lines) if line.startswith("reading Close"))

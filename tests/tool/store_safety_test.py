@@ -6,6 +6,7 @@ Usage: store_safety_test.py PATH_TO_TOOL   (run by CTest)
 """
 
 import fcntl
+import json
 import os
 import pty
 import shutil
@@ -67,6 +68,15 @@ class StoreSafetyTest(unittest.TestCase):
         self.build(store, "--allow-empty", db=empty_source)
         self.assertEqual(load_json(store, "--keys", "close_price")["datasets"][0]["rows"], 0)
         self.build(self.path("new-empty"), db=empty_source)
+
+    def test_a_build_without_dates_into_a_new_store_is_written_and_says_so(self):
+        empty_source = database_without(self.db, self.path("no-close-new.db"), "Close")
+        store = self.path("new-empty", "store")
+        built = self.build(store, db=empty_source)
+        self.assertIn("0 dates", built.stdout)
+        self.assertEqual(built.stderr, f"note: the build of {START} to {END} holds no date (the database has no "
+                                       f"Close rows in that range); the store {store} was written without data\n")
+        run("verify", "--store", store)
 
     def test_a_store_whose_metadata_is_damaged_is_mended_by_a_rebuild(self):
         store = self.path("damaged")
@@ -150,7 +160,7 @@ class StoreSafetyTest(unittest.TestCase):
             self.assertEqual(store_bytes(store), before)
 
             waiting = subprocess.Popen([tool_support.TOOL, "build", "--db", self.db, "--start", START, "--end", END,
-                                        "--store", store, "--quiet", "--wait"],
+                                        "--store", store, "--quiet", "--wait", "--json"],
                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
             time.sleep(1.5)
             self.assertIsNone(waiting.poll(), "a build with --wait did not wait for the lock")
@@ -159,7 +169,8 @@ class StoreSafetyTest(unittest.TestCase):
             holder.close()  # releases the lock
         out, err = waiting.communicate(timeout=300)
         self.assertEqual(waiting.returncode, 0, err)
-        self.assertIn("built", out)
+        # The time reported is the build's own, not the second and a half it waited for the lock.
+        self.assertLess(json.loads(out)["seconds"], 1.5)
         self.assertEqual(len(load_json(store)["datasets"]), 17 + 3)
 
     def test_two_concurrent_builds_leave_a_store_that_loads(self):
@@ -246,6 +257,16 @@ class StoreSafetyTest(unittest.TestCase):
             ["build", "--db", self.big_database(), "--start", START, "--end", "20231231", "--store", store],
             "writing the store", signal.SIGINT)
         self.assertEqual(status, 130, shown)
+        self.assertEqual(os.listdir(parent), [])
+
+    def test_sigint_while_writing_a_sample_database_leaves_no_file(self):
+        parent = self.path("sample-interrupted")
+        os.makedirs(parent)
+        status, shown = self.interrupt_on_a_terminal(
+            ["sample", "--db", os.path.join(parent, "s.db"), "--instruments", "2000", "--days", "250"],
+            "day 1 of 250", signal.SIGINT)
+        self.assertEqual(status, 130, shown)
+        self.assertIn("interrupted", shown)
         self.assertEqual(os.listdir(parent), [])
 
     def test_sigint_while_waiting_for_another_writer_stops_before_any_read(self):

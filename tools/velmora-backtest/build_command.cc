@@ -72,7 +72,10 @@ void run_build(const BuildOptions& options) {
       database, status, options.batch ? std::nullopt : std::optional<int>(expected_full_reads())));
   const backtest::StoreBuild built = backtest::build_into_store(options.store, build);
   status.finish();
-  print_summary(options, built, status.elapsed_seconds());
+  // The build's own time: a wait for another writer's lock is not part of it.
+  print_summary(options, built, built.timings.build + built.timings.write);
+  // Written all the same (a new store, or --allow-empty), but a store without data is worth a word.
+  if (built.dates == 0) std::cerr << messages::empty_new_store(built.start_date, built.end_date, options.store) << "\n";
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // velmora-backtest: runs the prepared-data jobs from a terminal, playing the SDK host.
 //
 // Exit status: 0 success, 1 failure, 2 usage error, 128 + the signal's number when SIGINT or SIGTERM stopped a
-// command that writes a store. A failure is one line on stderr: what the command could not do, in the tool's
+// command that writes. A failure is one line on stderr: what the command could not do, in the tool's
 // words, then the library's message and the chain of causes behind it. A usage error is one line in the
 // tool's words plus a pointer to the command's help.
 
@@ -22,10 +22,11 @@ int usage_error(const std::string& command, const std::string& message) {
   return velmora::tool::EXIT_USAGE;
 }
 
-// The commands that write a store, and stop at a safe point on SIGINT or SIGTERM instead of being killed
-// in the middle of a write. The others keep the signals' default: they leave nothing half-written behind.
-bool writes_a_store(const std::string& command) {
-  for (const char* name : {"build", "update", "supplement", "download", "clean"})
+// The commands that write (a store, or the sample database), and stop at a safe point on SIGINT or SIGTERM
+// instead of being killed in the middle of a write. The others keep the signals' default: they leave
+// nothing half-written behind.
+bool stops_at_safe_points(const std::string& command) {
+  for (const char* name : {"sample", "build", "update", "supplement", "download", "clean"})
     if (command == name) return true;
   return false;
 }
@@ -73,7 +74,7 @@ int main(int argc, char** argv) {
     return usage_error("", velmora::tool::messages::unknown_command(command));
   if (argc == 1) return usage_error("", velmora::tool::messages::NO_COMMAND);
   if (command == "help") return run_help(app, argc, argv);
-  if (writes_a_store(command)) velmora::tool::watch_interruptions();
+  if (stops_at_safe_points(command)) velmora::tool::watch_interruptions();
   try {
     app.parse(argc, argv);
     if (app.get_subcommands().empty()) return usage_error("", velmora::tool::messages::NO_COMMAND);

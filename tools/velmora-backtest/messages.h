@@ -85,6 +85,10 @@ inline std::string no_such_directory(const std::string& option, const std::strin
   return option + " " + path + " is not a directory";
 }
 
+inline std::string exists_without_force(const std::string& option, const std::string& path) {
+  return option + " " + path + " exists: give --force to replace it";
+}
+
 inline std::string is_a_directory(const std::string& option, const std::string& path) {
   return option + " " + path + " is a directory";
 }
@@ -111,6 +115,11 @@ inline std::string unknown_components(const std::vector<std::string>& asked, con
 inline std::string empty_build_over_store(const std::string& start, const std::string& end, const std::string& store) {
   return "the build of " + start + " to " + end + " holds no date (the database has no Close rows in that range); " +
          "writing it would empty the store " + store + ": nothing was written (--allow-empty writes it anyway)";
+}
+
+inline std::string empty_new_store(const std::string& start, const std::string& end, const std::string& store) {
+  return "note: the build of " + start + " to " + end + " holds no date (the database has no Close rows in that " +
+         "range); the store " + store + " was written without data";
 }
 
 inline std::string flattened(const std::string& folder, const std::string& store) {
