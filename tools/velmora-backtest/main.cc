@@ -26,7 +26,7 @@ int usage_error(const std::string& command, const std::string& message) {
 // instead of being killed in the middle of a write. The others keep the signals' default: they leave
 // nothing half-written behind.
 bool stops_at_safe_points(const std::string& command) {
-  for (const char* name : {"sample", "build", "update", "supplement", "download", "clean"})
+  for (const char* name : {"sample", "build", "update", "supplement", "download"})
     if (command == name) return true;
   return false;
 }
