@@ -16,8 +16,12 @@ void add_pending_files(const fs::path& dir, const std::vector<std::string>& file
   if (std::ifstream held(record, std::ios::binary); held) text << held.rdbuf();
   for (const auto& file : files) text << file << '\n';
 
+  // Appended piece by piece: GCC 12 misreports an overlap in the chained concatenation at -O3 (-Wrestrict).
+  std::string suffix = ".";
+  suffix += files::fresh_token();
+  suffix += ".tmp";
   fs::path fresh = record;
-  fresh += "." + files::fresh_token() + ".tmp";
+  fresh += suffix;
   try {
     std::ofstream out(fresh, std::ios::binary | std::ios::trunc);
     out << text.str();

@@ -25,7 +25,9 @@ std::vector<std::pair<std::string, std::string>> names_and_kinds(const std::vect
                                                                  bool on_disk = true) {
   std::vector<std::pair<std::string, std::string>> out;
   for (const auto& leftover : found) {
-    if (on_disk) EXPECT_EQ(leftover.bytes, fs::file_size(leftover.path)) << leftover.path;
+    if (on_disk) {
+      EXPECT_EQ(leftover.bytes, fs::file_size(leftover.path)) << leftover.path;
+    }
     out.emplace_back(leftover.path.filename().string(), leftover.kind);
   }
   std::sort(out.begin(), out.end());
