@@ -6,6 +6,7 @@ Usage: store_safety_test.py PATH_TO_TOOL   (run by CTest)
 """
 
 import fcntl
+import http.server
 import json
 import os
 import pty
@@ -17,6 +18,7 @@ import subprocess
 import sys
 import tempfile
 import termios
+import threading
 import time
 import unittest
 
@@ -268,6 +270,51 @@ class StoreSafetyTest(unittest.TestCase):
         self.assertEqual(status, 130, shown)
         self.assertIn("interrupted", shown)
         self.assertEqual(os.listdir(parent), [])
+
+    def test_sigint_during_a_stalled_download_leaves_the_old_store_and_no_archive(self):
+        # The package's first half arrives, then nothing until the test ends: only the interruption ends it.
+        stalled = threading.Event()
+
+        class Stalling(http.server.BaseHTTPRequestHandler):
+            def log_message(self, *args):
+                pass
+
+            def do_GET(self):
+                if self.path == "/api/v1/backtest-data/benchmark-data":
+                    address = f"http://127.0.0.1:{self.server.server_address[1]}/package.zip"
+                    body = json.dumps({"download_url": address}).encode()
+                    self.send_response(200)
+                    self.send_header("Content-Length", str(len(body)))
+                    self.end_headers()
+                    self.wfile.write(body)
+                    return
+                self.send_response(200)
+                self.send_header("Content-Length", str(4 << 20))
+                self.end_headers()
+                self.wfile.write(b"\0" * (2 << 20))
+                self.wfile.flush()
+                stalled.wait()
+
+        server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Stalling)
+        server.daemon_threads = True
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        parent = self.path("download-interrupted")
+        store = os.path.join(parent, "store")
+        self.build(store)
+        before = store_bytes(store)
+        try:
+            status, shown = self.interrupt_on_a_terminal(
+                ["download", "--api", f"http://127.0.0.1:{server.server_address[1]}", "--store", store],
+                "downloading", signal.SIGINT)
+        finally:
+            stalled.set()
+            server.shutdown()
+            server.server_close()
+        self.assertEqual(status, 130, shown)
+        self.assertIn("interrupted", shown)
+        self.assertEqual(store_bytes(store), before)
+        self.assert_nothing_half_written(parent)
+        self.assertFalse(os.path.exists(os.path.join(parent, "temp")), "the download created it and removes it")
 
     def test_sigint_while_waiting_for_another_writer_stops_before_any_read(self):
         store = self.path("interrupted-waiting")

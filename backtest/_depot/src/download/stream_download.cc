@@ -100,6 +100,10 @@ size_t on_header(char* data, size_t size, size_t count, void* user) {
   return line.size();
 }
 
+// Called by curl about once a second even while no data moves, so that an interruption also ends a transfer
+// that has stalled. A non-zero answer aborts the transfer.
+int on_progress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) { return interruption_requested() ? 1 : 0; }
+
 size_t on_body(char* data, size_t size, size_t count, void* user) {
   auto& transfer = *static_cast<Transfer*>(user);
   try {
@@ -160,8 +164,11 @@ void _stream_download(const std::string& url, const std::filesystem::path& dest,
   curl_easy_setopt(h, CURLOPT_HEADERDATA, &transfer);
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, on_body);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
+  curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, on_progress);
+  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
 
   const CURLcode code = curl_easy_perform(h);
+  if (code == CURLE_ABORTED_BY_CALLBACK && interruption_requested()) throw InterruptedError();
   // The address that failed: after redirects, the last one asked.
   const char* effective = nullptr;
   curl_easy_getinfo(h, CURLINFO_EFFECTIVE_URL, &effective);
