@@ -11,8 +11,8 @@ import pytest
 from conftest import END, START
 from frames_equal import assert_data_identical
 from velmora import singleton
-from velmora.backtest import (BuiltPayload, build_into_store, find_leftovers, remove_leftovers, supplement_store,
-                               update_store)
+from velmora.backtest import (BuiltPayload, build_into_store, find_leftovers, remove_leftovers, request_interruption,
+                               reset_interruption, supplement_store, update_store)
 from velmora.backtest._prepare import BinaryPreparedDataStore, GroupPreparedDataBuilder
 from velmora.exceptions import VelmoraError
 from velmora.sqlite_factor_service import SqliteFactorService
@@ -155,3 +155,19 @@ def test_the_leftovers_of_interrupted_writes_are_listed_then_removed_and_the_use
     assert (store / "returns.1234567890abcdef.npy").read_bytes() == b"mine"
     (store / "returns.1234567890abcdef.npy").unlink()
     assert store_bytes(store) == before
+
+
+def test_an_interrupted_build_raises_and_leaves_the_store_as_it_was(dbs, tmp_path):
+    store = tmp_path / "store"
+    serve(dbs["full"])
+    build_into_store(store, START, MIDDLE)
+    before = store_bytes(store)
+    request_interruption()
+    try:
+        with pytest.raises(VelmoraError, match="^interrupted$"):
+            build_into_store(store, START, END)
+    finally:
+        reset_interruption()
+    assert store_bytes(store) == before
+    assert find_leftovers(store) == []
+    assert build_into_store(store, START, END)["end_date"] == END

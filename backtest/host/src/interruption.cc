@@ -19,6 +19,8 @@ InterruptedError::~InterruptedError() = default;
 
 void request_interruption() noexcept { requested.store(true, std::memory_order_relaxed); }
 
+void reset_interruption() noexcept { requested.store(false, std::memory_order_relaxed); }
+
 bool interruption_requested() noexcept { return requested.load(std::memory_order_relaxed); }
 
 void throw_if_interrupted() {

@@ -9,6 +9,7 @@ waiting(pid) first) and leaving the store as it was when it fails:
     update_store(store_or_dir, end_date, from_date=None, progress=None)
     download_into_store(http, store_dir, ...)
     find_leftovers(store_dir) / remove_leftovers(store_dir, ...)   what interrupted writes left, and its removal
+    request_interruption() / reset_interruption()   stop running workflows at their next safe point
 
 BuiltPayload is the dict that GroupPreparedDataBuilder.build() returns: its update_basis goes with it into
 BinaryPreparedDataStore.write(), so that update_store() on that store reads only the new dates.
@@ -48,6 +49,8 @@ from velmora.backtest._store import (
     clean_matrix,
     component_dataset_key,
     normalize_yyyymmdd,
+    request_interruption,
+    reset_interruption,
 )
 
 __all__ = [
@@ -77,6 +80,8 @@ __all__ = [
     "pack_store_archive",
     "parse_name_list",
     "remove_leftovers",
+    "request_interruption",
+    "reset_interruption",
     "series_to_yyyymmdd",
     "supplement_store",
     "update_store",

@@ -15,7 +15,8 @@
 //   sigwait(&signals, &signo);                  try { build_into_store(dir, options); }
 //   request_interruption();                     catch (const InterruptedError&) { ... exit 128 + signo }
 //
-// The flag stays set once requested: a program stops, it does not resume.
+// The flag stays set until reset_interruption(): a program that stops needs nothing more, and a host that
+// goes on after a stopped workflow clears it first.
 
 #include "velmora/errors.h"
 #include "velmora/host_export.h"
@@ -34,5 +35,7 @@ VELMORA_HOST_EXPORT void request_interruption() noexcept;
 VELMORA_HOST_EXPORT bool interruption_requested() noexcept;
 // Throws InterruptedError when an interruption was requested.
 VELMORA_HOST_EXPORT void throw_if_interrupted();
+// Clears the request. Async-signal-safe.
+VELMORA_HOST_EXPORT void reset_interruption() noexcept;
 
 }  // namespace velmora
