@@ -12,7 +12,7 @@ cmake --build --preset release --target velmora-backtest velmora_python
 tool=build/release/tools/velmora-backtest/velmora-backtest
 
 mkdir -p "$work"
-"$tool" sample --db "$work/sample.db"
+"$tool" sample --db "$work/sample.db" --force
 "$tool" build --db "$work/sample.db" --start 20230102 --end 20231215 --store "$work/store"
 "$tool" load --store "$work/store"
 

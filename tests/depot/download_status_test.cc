@@ -152,10 +152,30 @@ TEST(DownloadStatusTest, EveryFinalStatusOutside2xxAndEveryExchangeWithoutOneIsA
         [&] { _stream_download(server.url("/case" + std::to_string(i)), dest, SHORT); }, cases[i].message);
     if (error && cases[i].message != NETWORK) {
       const long status = std::stol(cases[i].message.substr(HTTP_STATUS.size()));
-      expect_kind<HttpError>(nested_cause(error), [&](const HttpError& cause) { EXPECT_EQ(cause.status(), status); });
+      expect_kind<HttpError>(nested_cause(error), [&](const HttpError& cause) {
+        EXPECT_EQ(cause.status(), status);
+        EXPECT_EQ(std::string(cause.what()),
+                  "GET " + server.url("/case" + std::to_string(i)) + " answered HTTP " + std::to_string(status));
+      });
     }
     EXPECT_EQ(read_file(dest), "keep me") << "a failed status must not touch the destination";
   }
+}
+
+TEST(DownloadStatusTest, AFailureNamesTheAddressThatFailedWithoutItsSignatureOrUser) {
+  RawResponder server(std::map<std::string, std::string>{
+      {"/signed?X-Signature=first-secret", response("302 Found", "Location: /expired?X-Signature=second-secret\r\n")},
+      {"/expired?X-Signature=second-secret", response("403 Forbidden")},
+  });
+  TempDir dir;
+  std::string address = server.url("/signed?X-Signature=first-secret#part");
+  address.insert(address.find("://") + 3, "user:password@");
+  const auto error =
+      expect_error<NetworkError>([&] { _stream_download(address, dir / "download.pkg", SHORT); }, HTTP_STATUS + "403");
+  ASSERT_TRUE(error != nullptr);
+  expect_kind<HttpError>(nested_cause(error), [&](const HttpError& cause) {
+    EXPECT_EQ(std::string(cause.what()), "GET " + server.url("/expired") + " answered HTTP 403");
+  });
 }
 
 TEST(DownloadStatusTest, RedirectWithLocationIsFollowedToTheFinalStatus) {

@@ -118,6 +118,29 @@ TEST_F(InstallPackageTest, GoodPackageKeepsWhatItDoesNotReplaceAndLeavesNothingB
   EXPECT_EQ(steps, (std::vector<std::pair<std::uint64_t, std::uint64_t>>{{1, 3}, {2, 3}, {3, 3}}));
 }
 
+TEST_F(InstallPackageTest, TheFilesTheReplacedStoresManifestListedAreRecordedForItsNextWrite) {
+  // The store's manifest lists its data files and its metadata; .hidden and close_link are the user's own.
+  write_file(store / "manifest.json", manifest_of({{"metadata.pkl", "old metadata"},
+                                                   {"data/close.npy", std::string(70000, 'c')},
+                                                   {"data/deep/kept.npy", "kept"}}));
+  write_file(store / ".pending_files", "earlier.npy\n");
+  write_zip(archive, {{"metadata.pkl", "new metadata"},
+                      {"manifest.json", manifest_of({{"metadata.pkl", "new metadata"}, {"fresh.npy", "f"}})},
+                      {"fresh.npy", "f"}});
+  _install_package(archive, store);
+
+  EXPECT_EQ(read_file(store / ".pending_files"), "earlier.npy\ndata/close.npy\ndata/deep/kept.npy\n");
+  EXPECT_EQ(read_file(store / "data" / "deep" / "kept.npy"), "kept") << "the download itself keeps them";
+  EXPECT_EQ(read_file(store / ".hidden"), "hidden");
+  EXPECT_EQ(siblings(dir / "root"), std::vector<std::string>{"store"});
+}
+
+TEST_F(InstallPackageTest, AStoreWithoutAManifestHasNoFileRecorded) {
+  write_zip(archive, {{"metadata.pkl", "new metadata"}, {"fresh.npy", "f"}});
+  _install_package(archive, store);
+  EXPECT_FALSE(fs::exists(store / ".pending_files"));
+}
+
 TEST_F(InstallPackageTest, DamagedLastMemberLeavesTheStoreByteForByte) {
   write_damaged_package();
   testing::expect_error<VelmoraError>([&] { _install_package(archive, store); }, DAMAGED);

@@ -11,7 +11,8 @@ import pytest
 from conftest import END, START
 from frames_equal import assert_data_identical
 from velmora import singleton
-from velmora.backtest import BuiltPayload, build_into_store, supplement_store, update_store
+from velmora.backtest import (BuiltPayload, build_into_store, find_leftovers, remove_leftovers, request_interruption,
+                               reset_interruption, supplement_store, update_store)
 from velmora.backtest._prepare import BinaryPreparedDataStore, GroupPreparedDataBuilder
 from velmora.exceptions import VelmoraError
 from velmora.sqlite_factor_service import SqliteFactorService
@@ -127,3 +128,46 @@ def test_an_update_takes_a_store_object_and_reports_progress(dbs, tmp_path):
     assert update_store(store, END)["outcome"] == "unchanged"
     with pytest.raises(TypeError, match="^store_or_dir must be a BinaryPreparedDataStore or a path, not int$"):
         update_store(3, END)
+
+
+def test_the_leftovers_of_interrupted_writes_are_listed_then_removed_and_the_users_files_stay(dbs, tmp_path):
+    store = tmp_path / "store"
+    serve(dbs["full"])
+    build_into_store(store, START, END)
+    assert find_leftovers(store) == []
+    before = store_bytes(store)
+    (store / ".pending_files").write_text("close_price.00000000000000aa.npy\n")
+    (store / "close_price.00000000000000aa.npy").write_bytes(b"p" * 100)
+    staging = tmp_path / ".store.staging-0123456789abcdef"
+    staging.mkdir()
+    (staging / "a.npy").write_bytes(b"s" * 10)
+    (store / "returns.1234567890abcdef.npy").write_bytes(b"mine")
+
+    found = {(os.path.basename(left["path"]), left["kind"], left["bytes"]) for left in find_leftovers(store)}
+    assert found == {
+        ("close_price.00000000000000aa.npy", "partial or replaced file of an unfinished write", 100),
+        (".pending_files", "record of an unfinished write", 33),
+        (".store.staging-0123456789abcdef", "staging directory of an interrupted download", 10),
+    }
+    removed = remove_leftovers(store, wait=True)
+    assert {os.path.basename(left["path"]) for left in removed} == {name for name, _, _ in found}
+    assert not staging.exists()
+    assert (store / "returns.1234567890abcdef.npy").read_bytes() == b"mine"
+    (store / "returns.1234567890abcdef.npy").unlink()
+    assert store_bytes(store) == before
+
+
+def test_an_interrupted_build_raises_and_leaves_the_store_as_it_was(dbs, tmp_path):
+    store = tmp_path / "store"
+    serve(dbs["full"])
+    build_into_store(store, START, MIDDLE)
+    before = store_bytes(store)
+    request_interruption()
+    try:
+        with pytest.raises(VelmoraError, match="^interrupted$"):
+            build_into_store(store, START, END)
+    finally:
+        reset_interruption()
+    assert store_bytes(store) == before
+    assert find_leftovers(store) == []
+    assert build_into_store(store, START, END)["end_date"] == END

@@ -26,11 +26,15 @@ from velmora.backtest import (
     component_dataset_key,
     download_benchmark_package,
     download_into_store,
+    find_leftovers,
     flatten_single_subdir,
     get_component_factor_names,
     normalize_yyyymmdd,
     pack_store_archive,
     parse_name_list,
+    remove_leftovers,
+    request_interruption,
+    reset_interruption,
     series_to_yyyymmdd,
     supplement_store,
     update_store,
@@ -100,6 +104,11 @@ def research(db: pathlib.Path, store_dir: pathlib.Path, token: str) -> float:
         flatten_single_subdir(fetched)
         files: int = pack_store_archive(fetched, store_dir.with_suffix(".zip"))
         print(files)
+        left: list[dict[str, object]] = find_leftovers(fetched)
+        removed = remove_leftovers(fetched, wait=True, waiting=lambda pid: print(pid))
+        print(len(left), len(removed))
+        request_interruption()
+        reset_interruption()
     except HttpError as error:
         status: int = error.status
         print(status, error.__cause__)

@@ -11,6 +11,7 @@ import os
 import pty
 import re
 import shutil
+import socket
 import sqlite3
 import struct
 import subprocess
@@ -27,7 +28,7 @@ from tool_support import PackageServer, free_port, load_json, read_store_with_nu
 START, END = "20230102", "20230331"
 # Names of the argument library's error classes: a message must never show them.
 # Every command of the tool; the usage table below holds cases of each.
-COMMANDS = ("sample", "build", "load", "supplement", "download", "update", "package", "verify")
+COMMANDS = ("sample", "build", "load", "supplement", "download", "update", "package", "verify", "clean")
 LIBRARY_CLASS_NAMES = ("RequiredError", "ExtrasError", "ConversionError", "ValidationError", "ParseError",
                        "ArgumentMismatch", "CLI::")
 
@@ -78,6 +79,8 @@ class CommandLineTest(unittest.TestCase):
             (("help", "build", "load"), "", "at most one command"),
             (("build", "--db", db), "build", "--start is required"),
             (build + ("--bogus",), "build", "--bogus"),
+            (("build", "--db", db, "--start", "20231301", "--end", END, "--store", out), "build",
+             "--start '20231301' is not a date: use YYYYMMDD, YYYY-MM-DD or YYYY/MM/DD"),
             (("build", "--db", db, "--start", "20230230", "--end", END, "--store", out), "build", "20230230"),
             (("build", "--db", db, "--start", "2023-02-30", "--end", END, "--store", out), "build", "2023-02-30"),
             (("build", "--db", db, "--start", "yesterday", "--end", END, "--store", out), "build", "yesterday"),
@@ -102,13 +105,17 @@ class CommandLineTest(unittest.TestCase):
             (("sample", "--db", self.path("s.db"), "--days", "abc"), "sample", "abc"),
             (("sample", "--db", self.path("s.db"), "--start", "2023-02-29"), "sample", "2023-02-29"),
             (("sample", "--db", self.work), "sample", "is a directory"),
+            (("sample", "--db", self.db), "sample", "--db " + self.db + " exists: give --force to replace it"),
             (("sample", "--db", self.path("s.db"), "--layout", "sideways"), "sample",
              "--layout must be by-date or by-factor, not 'sideways'"),
             (("sample", "--db", self.path("s.db"), "--layout", ""), "sample", "--layout must be by-date or by-factor, not ''"),
             (("sample", "--db", self.path("s.db"), "--layout", "1"), "sample", "not '1'"),
             (("sample", "--db", self.path("s.db"), "--layout", "by_factor"), "sample", "not 'by_factor'"),
             (("sample", "--db", self.path("no-dir", "s.db")), "sample", "no-dir is not a directory"),
-            (("load", "--store", store, "--start", "yesterday"), "load", "yesterday"),
+            (("load", "--store", store, "--start", "yesterday"), "load",
+             "--start 'yesterday' is not a date: use YYYYMMDD, YYYY-MM-DD or YYYY/MM/DD"),
+            (("load", "--store", self.path("no-store")), "load", "--store " + self.path("no-store") + " is not a directory"),
+            (("load", "--store", self.path("a-file")), "load", "--store " + self.path("a-file") + " is not a directory"),
             (("load", "--store", store, "--start", "20230301", "--end", "20230201"), "load", "is after"),
             (("load", "--store", store, "--keys", "no_such_dataset,close_price"), "load", "no_such_dataset"),
             (("load", "--store", store, "--components", "no_such_component"), "load", "no_such_component"),
@@ -119,7 +126,8 @@ class CommandLineTest(unittest.TestCase):
             (("supplement", "--store", store, "--db", self.path("text.db"), "--components", "a"), "supplement",
              "not a SQLite database"),
             (("update", "--db", db), "update", "--store is required"),
-            (("update", "--db", db, "--store", store, "--end", "2023-02-30"), "update", "2023-02-30"),
+            (("update", "--db", db, "--store", store, "--end", "2023-02-30"), "update",
+             "--end '2023-02-30' is not a date: use YYYYMMDD, YYYY-MM-DD or YYYY/MM/DD"),
             (("update", "--db", db, "--store", store, "--from", "yesterday"), "update", "yesterday"),
             (("update", "--db", db, "--store", store, "--from", "20230301", "--end", "2023-02-01"), "update",
              "--from 20230301 is after --end 20230201: there is nothing to read again"),
@@ -131,7 +139,10 @@ class CommandLineTest(unittest.TestCase):
             (("package", "--store", self.path("no-store"), "--out", self.path("p.zip")), "package", "no-store"),
             (("package", "--store", store, "--out", self.work), "package", "is a directory"),
             (("verify",), "verify", "--store is required"),
-            (("verify", "--store", self.path("no-store")), "verify", "no-store"),
+            (("verify", "--store", self.path("no-store")), "verify", "--store " + self.path("no-store") + " is not a directory"),
+            (("verify", "--store", self.path("a-file")), "verify", "--store " + self.path("a-file") + " is not a directory"),
+            (("clean",), "clean", "--store is required"),
+            (("clean", "--store", self.path("no-store"), "--dry-run"), "clean", "no-store"),
         ]
         before = self.listing()
         for args, command, mentioned in cases:
@@ -161,6 +172,14 @@ class CommandLineTest(unittest.TestCase):
                 self.assertIn(option, text)
             self.assertIn("Every build replaces the store", text)
             self.assertNotIn("--incremental", text)  # a hidden alias of --batch
+        for args in (("help", "--help"), ("help", "-h"), ("help", "help")):
+            self.assertIn("Describe every command, or one", run(*args).stdout)
+        update = run("update", "--help").stdout
+        self.assertEqual(update.count("YYYYMMDD, YYYY-MM-DD or YYYY/MM/DD"), 2, update)
+        download = run("download", "--help").stdout
+        for text in ("GET <api>/api/v1/backtest-data/benchmark-data", "Authorization: Bearer <token>",
+                     '{"download_url": "https://...", "content_type": "application/zip"}'):
+            self.assertIn(text, download)
 
     def test_failures_exit_1_with_their_chain_of_causes_and_leave_nothing_behind(self):
         closed = f"http://127.0.0.1:{free_port()}"
@@ -174,7 +193,8 @@ class CommandLineTest(unittest.TestCase):
         with PackageServer(archive, download_url=closed + "/package.zip") as server:
             line = self.assert_one_line_failure(
                 run("download", "--api", server.url, "--store", self.path("dl2", "store"), check=False),
-                "velmora-backtest: 下载回测基准数据失败: 网络错误: ")
+                "velmora-backtest: cannot download the benchmark package: 下载回测基准数据失败: 网络错误: GET "
+                + closed + "/package.zip failed: ")
             self.assertIn("Couldn't connect to server", line)
         # A member whose bytes do not match its CRC-32: the library's message, the member, libzip's text.
         damaged = self.path("damaged.zip")
@@ -188,7 +208,7 @@ class CommandLineTest(unittest.TestCase):
         with PackageServer(damaged) as server:
             line = self.assert_one_line_failure(
                 run("download", "--api", server.url, "--store", self.path("dl3", "store"), check=False),
-                "velmora-backtest: 回测基准数据包损坏,无法解压: ", "values.bin")
+                "velmora-backtest: cannot download the benchmark package: 回测基准数据包损坏,无法解压: ", "values.bin")
             self.assertIn("CRC", line)
         # A failed command leaves no directory it created behind (store, parents, temp, lock file).
         for name in ("dl1", "dl2", "dl3"):
@@ -196,14 +216,14 @@ class CommandLineTest(unittest.TestCase):
         no_dates = self.path("fresh", "store")
         self.assert_one_line_failure(
             run("build", "--db", self.db, "--start", "20200101", "--end", "20200301", "--store", no_dates,
-                check=False), "基准日频数据为空")
+                check=False), "velmora-backtest: cannot build the store: ", "基准日频数据为空")
         self.assertFalse(os.path.exists(self.path("fresh")))
 
     def test_sample_start_accepts_the_date_forms_of_build(self):
         for start in ("2023-01-04", "2023/01/04", "20230104"):
             with self.subTest(start=start):
-                out = run("sample", "--db", self.path("tiny.db"), "--instruments", "2", "--days", "3", "--start",
-                          start).stdout
+                out = run("sample", "--db", self.path("tiny.db"), "--force", "--instruments", "2", "--days", "3",
+                          "--start", start).stdout
                 self.assertIn("(20230104 to 20230106)", out)
         self.assertFalse([name for name in os.listdir(self.work) if name.endswith(".partial")])
 
@@ -293,6 +313,116 @@ class CommandLineTest(unittest.TestCase):
         self.assertEqual(summary["flattened"], "enviroment_data")
         self.assertTrue(os.path.exists(os.path.join(again, "metadata.pkl")))
 
+    def test_a_download_over_a_store_leaves_no_orphan_after_the_next_build(self):
+        # The package holds a different range than the store, so every data file of the store is replaced.
+        published = self.path("orphans-published")
+        run("build", "--db", self.db, "--start", "20230201", "--end", END, "--store", published, "--quiet")
+        archive = self.path("orphans.zip")
+        run("package", "--store", published, "--out", archive)
+        store = self.path("orphans", "store")
+        shutil.copytree(self.store, store)
+        mine = os.path.join(store, "returns.1234567890abcdef.npy")
+        with open(mine, "wb") as f:
+            f.write(b"mine")
+        old_files = set(os.listdir(store))
+        with PackageServer(archive) as server:
+            run("download", "--api", server.url, "--token", "t", "--store", store)
+        self.assertTrue(old_files <= set(os.listdir(store)), "the download itself keeps the old files")
+
+        run("build", "--db", self.db, "--start", START, "--end", END, "--store", store, "--quiet")
+        with open(os.path.join(store, "manifest.json")) as f:
+            listed = {record["path"] for record in json.load(f)["files"]}
+        self.assertEqual(set(os.listdir(store)), listed | {"manifest.json", "metadata.pkl",
+                                                           "returns.1234567890abcdef.npy"})
+        with open(mine, "rb") as f:
+            self.assertEqual(f.read(), b"mine")
+        self.assertEqual(run("verify", "--store", store).stderr, "")
+
+    def test_the_readmes_example_service_serves_a_download_and_a_failure_names_the_address(self):
+        with open(os.path.join(os.path.dirname(__file__), "..", "..", "README.md")) as f:
+            readme = f.read()
+        example = next(block for block in re.findall(r"```python\n(.*?)```", readme, re.S)
+                       if "benchmark-data" in block)
+        serve = self.path("serve.py")
+        with open(serve, "w") as f:
+            f.write(example)
+        archive = self.path("served.zip")
+        run("package", "--store", self.store, "--out", archive)
+        port = free_port()
+        server = subprocess.Popen(["/usr/bin/python3", serve, archive, str(port), "the-token"],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            api = f"http://127.0.0.1:{port}"
+            while server.poll() is None:  # until it listens
+                with socket.socket() as probe:
+                    if probe.connect_ex(("127.0.0.1", port)) == 0:
+                        break
+            fetched = self.path("served", "store")
+            run("download", "--api", api, "--token", "the-token", "--store", fetched)
+            self.assertEqual(load_json(fetched), load_json(self.store))
+
+            refused = run("download", "--api", api, "--token", "a-wrong-token", "--store",
+                          self.path("refused", "store"), check=False)
+            self.assert_one_line_failure(refused, f"GET {api}/api/v1/backtest-data/benchmark-data", "401")
+            self.assertNotIn("a-wrong-token", refused.stderr)
+        finally:
+            server.kill()
+            server.wait()
+
+    def test_package_ships_the_manifests_files_and_not_the_users_own(self):
+        store = self.path("package-store")
+        shutil.copytree(self.store, store)
+        with open(os.path.join(store, "returns.1234567890abcdef.npy"), "wb") as f:
+            f.write(b"private")
+        archive = self.path("package-store.zip")
+        run("package", "--store", store, "--out", archive)
+        with open(os.path.join(store, "manifest.json")) as f:
+            listed = {record["path"] for record in json.load(f)["files"]}
+        with zipfile.ZipFile(archive) as z:
+            self.assertEqual(set(z.namelist()), listed | {"manifest.json", "metadata.pkl"})
+            self.assertIsNone(z.testzip())
+
+    def test_verify_warns_of_leftovers_and_clean_removes_them(self):
+        root = self.path("leftovers")
+        store = os.path.join(root, "store")
+        shutil.copytree(self.store, store)
+        with open(os.path.join(store, ".pending_files"), "w") as f:
+            f.write("close_price.00000000000000aa.npy\n")
+        left = {os.path.join(store, "close_price.00000000000000aa.npy"): b"p" * 3000,
+                os.path.join(store, "metadata.pkl.0123456789abcdef.tmp"): b"t",
+                os.path.join(root, ".store.staging-0123456789abcdef", "a.npy"): b"s" * 10,
+                os.path.join(root, "temp", "download_x.pkg"): b"z" * 5}
+        for path, data in left.items():
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(data)
+        mine = os.path.join(store, "returns.1234567890abcdef.npy")
+        with open(mine, "wb") as f:
+            f.write(b"mine")
+
+        verified = run("verify", "--store", store)  # exit 0: leftovers are warnings
+        self.assertIn("sound", verified.stdout)
+        self.assertIn("close_price.00000000000000aa.npy: partial or replaced file of an unfinished write, 2.9 KiB",
+                      verified.stderr)
+        self.assertIn(".store.staging-0123456789abcdef: staging directory of an interrupted download, 10 bytes",
+                      verified.stderr)
+        self.assertIn("warning: 5 leftovers", verified.stderr)
+        self.assertNotIn("returns.1234567890abcdef", verified.stderr)
+
+        dry = run("clean", "--store", store, "--dry-run")
+        self.assertIn("would remove 5 leftovers", dry.stdout)
+        self.assertTrue(all(os.path.exists(path) for path in left))
+        cleaned = run("clean", "--store", store)
+        self.assertIn("removed 5 leftovers", cleaned.stdout)
+        self.assertFalse(any(os.path.exists(path) for path in left))
+        self.assertFalse(os.path.exists(os.path.join(store, ".pending_files")))
+        with open(mine, "rb") as f:
+            self.assertEqual(f.read(), b"mine")
+        again = run("verify", "--store", store)
+        self.assertEqual(again.stderr, "")
+        self.assertEqual(len(load_json(store)["datasets"]), len(load_json(self.store)["datasets"]))
+        self.assertIn("no leftovers", run("clean", "--store", store).stdout)
+
     def test_verify_prints_every_fault(self):
         store = self.path("verify-store")
         shutil.copytree(self.store, store)
@@ -342,10 +472,24 @@ class CommandLineTest(unittest.TestCase):
         for line in redraws:
             width = sum(2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in line)
             self.assertLess(width, columns, line)
-        self.assertTrue(all(line.startswith("writing the sample") and "\u2026" in line for line in redraws))
+        self.assertTrue(all(line.startswith(("writing the sample", "indexing the sample")) and "\u2026" in line
+                            for line in redraws), redraws)
         timers = {re.search(r"\[(\d+\.\d)s\]$", line).group(1) for line in redraws}
         self.assertGreater(len(timers), 2, "the timer did not tick while the step reported nothing")
 
+
+    def test_sample_and_download_show_their_share_done(self):
+        db = self.path("share.db")
+        lines = self.status_lines(["sample", "--db", db, "--instruments", "200", "--days", "300"], 120)
+        self.assertTrue(any(re.search(r"day \d+ of 300, \d+%, about \d+s left", line) for line in lines), lines)
+        archive = self.path("share.zip")
+        run("package", "--store", self.store, "--out", archive)
+        with PackageServer(archive) as server:
+            bars = [line for line in self.status_lines(["download", "--api", server.url, "--store",
+                                                        self.path("share", "store")], 40)
+                    if line.startswith("downloading")]
+        self.assertTrue(bars)
+        self.assertTrue(all(re.match(r"downloading \d+\.\d%", line) for line in bars), bars)
 
     def test_a_build_reads_its_factors_ahead_in_one_pass_through_the_progress_report(self):
         # The progress report wraps the factor service: it must pass the build's read-ahead on, or every
@@ -354,6 +498,8 @@ class CommandLineTest(unittest.TestCase):
         run("sample", "--db", db, "--instruments", "300", "--days", "250", "--quiet")
         lines = self.status_lines(["build", "--db", db, "--store", self.path("store"),
                                    "--start", "20230102", "--end", "20231231"], 200)
+        self.assertTrue(any(re.match(r"reading \w+ \(\d+ of \d+, \d+%, about \d+s left\)", line) for line in lines),
+                        lines)
         ahead = [line for line in lines if re.match(r"reading \d+ factors ahead", line)]
         self.assertTrue(ahead, lines)
         first_single_read = next(i for i, line in enumerate(lines) if line.startswith("reading Close"))

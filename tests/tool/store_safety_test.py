@@ -1,16 +1,24 @@
 """A good store is never lost through the tool: a build without dates is not written over it, a rebuild keeps
-the components supplemented into it (or refuses, naming them), and two writers never work on it at once.
+the components supplemented into it (or refuses, naming them), two writers never work on it at once, and a
+write stopped by SIGINT or SIGTERM leaves the old store (or none) and nothing half-written.
 
 Usage: store_safety_test.py PATH_TO_TOOL   (run by CTest)
 """
 
 import fcntl
+import http.server
+import json
 import os
+import pty
 import shutil
+import signal
 import sqlite3
+import struct
 import subprocess
 import sys
 import tempfile
+import termios
+import threading
 import time
 import unittest
 
@@ -62,6 +70,15 @@ class StoreSafetyTest(unittest.TestCase):
         self.build(store, "--allow-empty", db=empty_source)
         self.assertEqual(load_json(store, "--keys", "close_price")["datasets"][0]["rows"], 0)
         self.build(self.path("new-empty"), db=empty_source)
+
+    def test_a_build_without_dates_into_a_new_store_is_written_and_says_so(self):
+        empty_source = database_without(self.db, self.path("no-close-new.db"), "Close")
+        store = self.path("new-empty", "store")
+        built = self.build(store, db=empty_source)
+        self.assertIn("0 dates", built.stdout)
+        self.assertEqual(built.stderr, f"note: the build of {START} to {END} holds no date (the database has no "
+                                       f"Close rows in that range); the store {store} was written without data\n")
+        run("verify", "--store", store)
 
     def test_a_store_whose_metadata_is_damaged_is_mended_by_a_rebuild(self):
         store = self.path("damaged")
@@ -145,7 +162,7 @@ class StoreSafetyTest(unittest.TestCase):
             self.assertEqual(store_bytes(store), before)
 
             waiting = subprocess.Popen([tool_support.TOOL, "build", "--db", self.db, "--start", START, "--end", END,
-                                        "--store", store, "--quiet", "--wait"],
+                                        "--store", store, "--quiet", "--wait", "--json"],
                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
             time.sleep(1.5)
             self.assertIsNone(waiting.poll(), "a build with --wait did not wait for the lock")
@@ -154,7 +171,8 @@ class StoreSafetyTest(unittest.TestCase):
             holder.close()  # releases the lock
         out, err = waiting.communicate(timeout=300)
         self.assertEqual(waiting.returncode, 0, err)
-        self.assertIn("built", out)
+        # The time reported is the build's own, not the second and a half it waited for the lock.
+        self.assertLess(json.loads(out)["seconds"], 1.5)
         self.assertEqual(len(load_json(store)["datasets"]), 17 + 3)
 
     def test_two_concurrent_builds_leave_a_store_that_loads(self):
@@ -176,6 +194,142 @@ class StoreSafetyTest(unittest.TestCase):
                 self.assertTrue(any(status == 0 for status, _ in results))
                 self.assertEqual(len(load_json(store)["datasets"]), 17 + 3)
                 run("verify", "--store", store)
+
+    @staticmethod
+    def interrupt_on_a_terminal(arguments, shown_text, signo, before_signal=None):
+        """Runs the tool with its progress on a terminal, sends `signo` once `shown_text` appears (after calling
+        `before_signal`), and returns its exit status and everything it showed."""
+        master, terminal = pty.openpty()
+        fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 200, 0, 0))
+        command = subprocess.Popen([tool_support.TOOL, *arguments],
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=terminal)
+        os.close(terminal)
+        shown, sent = b"", False
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # the terminal's other end is closed: the tool has ended
+                break
+            if not chunk:
+                break
+            shown += chunk
+            if not sent and shown_text.encode() in shown:
+                command.send_signal(signo)
+                sent = True
+                if before_signal:
+                    before_signal()
+        os.close(master)
+        status = command.wait(timeout=300)
+        assert sent, shown.decode(errors="replace")
+        return status, shown.decode(errors="replace")
+
+    def big_database(self):
+        # Large enough that writing its store takes long beside the delivery of a signal.
+        db = self.path("big.db")
+        if not os.path.exists(db):
+            run("sample", "--db", db, "--instruments", "2000", "--days", "250", "--quiet")
+        return db
+
+    def assert_nothing_half_written(self, parent):
+        names = [name for _, dirs, files in os.walk(parent) for name in dirs + files]
+        self.assertFalse([name for name in names if name.startswith(".pending") or name.endswith(".tmp")
+                          or ".staging-" in name or ".previous-" in name], names)
+
+    def test_sigint_or_sigterm_during_a_build_leaves_the_old_store_and_nothing_half_written(self):
+        db = self.big_database()
+        for stage, signo in (("reading", signal.SIGTERM), ("writing the store", signal.SIGINT)):
+            with self.subTest(stage=stage, signal=signo):
+                parent = self.path(f"interrupted-{signo}")
+                store = os.path.join(parent, "store")
+                self.build(store)
+                before = store_bytes(store)
+                status, shown = self.interrupt_on_a_terminal(
+                    ["build", "--db", db, "--start", START, "--end", "20231231", "--store", store], stage, signo)
+                self.assertEqual(status, 128 + signo, shown)
+                self.assertIn("interrupted", shown)
+                self.assertEqual(store_bytes(store), before)
+                self.assert_nothing_half_written(parent)
+                self.assertEqual(run("verify", "--store", store).stderr, "")
+
+    def test_sigint_during_the_first_build_of_a_store_leaves_no_store(self):
+        parent = self.path("first-interrupted")
+        os.makedirs(parent)
+        store = os.path.join(parent, "new", "store")
+        status, shown = self.interrupt_on_a_terminal(
+            ["build", "--db", self.big_database(), "--start", START, "--end", "20231231", "--store", store],
+            "writing the store", signal.SIGINT)
+        self.assertEqual(status, 130, shown)
+        self.assertEqual(os.listdir(parent), [])
+
+    def test_sigint_while_writing_a_sample_database_leaves_no_file(self):
+        parent = self.path("sample-interrupted")
+        os.makedirs(parent)
+        status, shown = self.interrupt_on_a_terminal(
+            ["sample", "--db", os.path.join(parent, "s.db"), "--instruments", "2000", "--days", "250"],
+            "day 1 of 250", signal.SIGINT)
+        self.assertEqual(status, 130, shown)
+        self.assertIn("interrupted", shown)
+        self.assertEqual(os.listdir(parent), [])
+
+    def test_sigint_during_a_stalled_download_leaves_the_old_store_and_no_archive(self):
+        # The package's first half arrives, then nothing until the test ends: only the interruption ends it.
+        stalled = threading.Event()
+
+        class Stalling(http.server.BaseHTTPRequestHandler):
+            def log_message(self, *args):
+                pass
+
+            def do_GET(self):
+                if self.path == "/api/v1/backtest-data/benchmark-data":
+                    address = f"http://127.0.0.1:{self.server.server_address[1]}/package.zip"
+                    body = json.dumps({"download_url": address}).encode()
+                    self.send_response(200)
+                    self.send_header("Content-Length", str(len(body)))
+                    self.end_headers()
+                    self.wfile.write(body)
+                    return
+                self.send_response(200)
+                self.send_header("Content-Length", str(4 << 20))
+                self.end_headers()
+                self.wfile.write(b"\0" * (2 << 20))
+                self.wfile.flush()
+                stalled.wait()
+
+        server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Stalling)
+        server.daemon_threads = True
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        parent = self.path("download-interrupted")
+        store = os.path.join(parent, "store")
+        self.build(store)
+        before = store_bytes(store)
+        try:
+            status, shown = self.interrupt_on_a_terminal(
+                ["download", "--api", f"http://127.0.0.1:{server.server_address[1]}", "--store", store],
+                "downloading", signal.SIGINT)
+        finally:
+            stalled.set()
+            server.shutdown()
+            server.server_close()
+        self.assertEqual(status, 130, shown)
+        self.assertIn("interrupted", shown)
+        self.assertEqual(store_bytes(store), before)
+        self.assert_nothing_half_written(parent)
+        self.assertFalse(os.path.exists(os.path.join(parent, "temp")), "the download created it and removes it")
+
+    def test_sigint_while_waiting_for_another_writer_stops_before_any_read(self):
+        store = self.path("interrupted-waiting")
+        self.build(store)
+        before = store_bytes(store)
+        holder = self.hold_lock(store)
+        try:
+            status, shown = self.interrupt_on_a_terminal(
+                ["build", "--db", self.db, "--start", START, "--end", END, "--store", store, "--wait"],
+                "waiting for the writer", signal.SIGINT, before_signal=holder.close)
+        finally:
+            holder.close()
+        self.assertEqual(status, 130, shown)
+        self.assertNotIn("reading", shown)
+        self.assertEqual(store_bytes(store), before)
 
 
 if __name__ == "__main__":

@@ -72,7 +72,10 @@ void run_build(const BuildOptions& options) {
       database, status, options.batch ? std::nullopt : std::optional<int>(expected_full_reads())));
   const backtest::StoreBuild built = backtest::build_into_store(options.store, build);
   status.finish();
-  print_summary(options, built, status.elapsed_seconds());
+  // The build's own time: a wait for another writer's lock is not part of it.
+  print_summary(options, built, built.timings.build + built.timings.write);
+  // Written all the same (a new store, or --allow-empty), but a store without data is worth a word.
+  if (built.dates == 0) std::cerr << messages::empty_new_store(built.start_date, built.end_date, options.store) << "\n";
 }
 
 }  // namespace
@@ -86,8 +89,8 @@ void add_build_command(CLI::App& app) {
       "named ones out); a build that finds no date is not written over a store that holds data unless\n"
       "--allow-empty is given.");
   cmd->add_option("--db", options->db, "factor database (SQLite)")->required();
-  cmd->add_option("--start", options->start, "first date (YYYYMMDD, YYYY-MM-DD or YYYY/MM/DD)")->required();
-  cmd->add_option("--end", options->end, "last date (YYYYMMDD, YYYY-MM-DD or YYYY/MM/DD)")->required();
+  cmd->add_option("--start", options->start, std::string("first date (") + messages::DATE_FORMS + ")")->required();
+  cmd->add_option("--end", options->end, std::string("last date (") + messages::DATE_FORMS + ")")->required();
   cmd->add_option("--store", options->store, "store directory to write (replaced as a whole)")->required();
   cmd->add_flag("--batch", options->batch, "read everything in one batch query, single reads where it falls short");
   cmd->add_flag("--incremental", options->batch)->group("");  // the former name of --batch

@@ -40,8 +40,9 @@ void require_writable(const std::string& option, const std::filesystem::path& sh
 std::string checked_date(const std::string& option, const std::string& text) {
   try {
     return *backtest::normalize_yyyymmdd(text);
-  } catch (const ValueError& error) {
-    throw UsageError(messages::invalid_date(option, error.what()));
+  } catch (const ValueError&) {
+    // The library's reason is for programs; a person needs the forms that work.
+    throw UsageError(messages::invalid_date(option, text));
   }
 }
 

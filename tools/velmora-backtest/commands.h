@@ -15,5 +15,6 @@ void add_download_command(CLI::App& app);
 void add_package_command(CLI::App& app);
 void add_verify_command(CLI::App& app);
 void add_update_command(CLI::App& app);
+void add_clean_command(CLI::App& app);
 
 }  // namespace velmora::tool

@@ -64,6 +64,18 @@ void run_download(const DownloadOptions& options) {
 void add_download_command(CLI::App& app) {
   auto options = std::make_shared<DownloadOptions>();
   CLI::App* cmd = app.add_subcommand("download", "Download and unpack the benchmark data package");
+  cmd->footer(
+      "The service is asked once:\n"
+      "  GET <api>/api/v1/backtest-data/benchmark-data\n"
+      "  Authorization: Bearer <token>          (no header without a token)\n"
+      "and must answer a JSON object:\n"
+      "  {\"download_url\": \"https://...\", \"content_type\": \"application/zip\"}\n"
+      "download_url is required: the package's address, fetched with a plain GET without the token (a\n"
+      "pre-signed or public link; redirects are followed). content_type may be left out; only\n"
+      "application/zip is accepted. A failure names the address that failed, never the token. The package\n"
+      "is a zip of a store (see package), put in place all or nothing; files of the old store that it does\n"
+      "not replace stay, and the store's next write removes those no dataset names. README.md shows a\n"
+      "local service of ten lines.");
   cmd->add_option("--api", options->api, "base URL of the cloud service")->required();
   cmd->add_option("--token", options->token, "access token of the cloud service")->envname("VELMORA_TOKEN");
   cmd->add_option("--store", options->store, "store directory to unpack into")->required();

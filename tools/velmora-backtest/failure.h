@@ -1,8 +1,9 @@
 #pragma once
 
 // How a failed command reaches the user: one line on stderr. A usage error (a mistake in the command line,
-// found before any work) exits 2 with a pointer to the command's help; every other failure exits 1 with the
-// library's message first and then the chain of causes that led to it.
+// found before any work) exits 2 with a pointer to the command's help; every other failure exits 1 with what
+// the command could not do (messages::failed_command), the library's message and the chain of causes that
+// led to it.
 
 #include <exception>
 #include <stdexcept>

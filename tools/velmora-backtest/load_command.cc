@@ -137,6 +137,7 @@ std::optional<std::vector<std::string>> components(const std::string& components
 
 void run_load(const LoadOptions& options) {
   const DateRange range = checked_range(options.start, options.end);
+  check_existing_directory("--store", options.store);  // as verify says it
   const Value metadata = backtest::BinaryPreparedDataStore(options.store).load_metadata();
   if (metadata.empty()) throw VelmoraError(messages::no_store(options.store));
   const Selection selection = select(options.keys, metadata);
@@ -183,8 +184,8 @@ void add_load_command(CLI::App& app) {
   auto options = std::make_shared<LoadOptions>();
   CLI::App* cmd = app.add_subcommand("load", "Load a store (memory-mapped) and describe every dataset");
   cmd->add_option("--store", options->store, "store directory")->required();
-  cmd->add_option("--start", options->start, "first date to load (inclusive)");
-  cmd->add_option("--end", options->end, "last date to load (inclusive)");
+  cmd->add_option("--start", options->start, std::string("first date to load, inclusive (") + messages::DATE_FORMS + ")");
+  cmd->add_option("--end", options->end, std::string("last date to load, inclusive (") + messages::DATE_FORMS + ")");
   cmd->add_option("--keys", options->keys,
                   "datasets to load, comma-separated; benchmark series as benchmark_dict/NAME or NAME, all of them "
                   "as benchmark_dict (default: everything the store lists)");

@@ -1,7 +1,9 @@
 // velmora-backtest: runs the prepared-data jobs from a terminal, playing the SDK host.
 //
-// Exit status: 0 success, 1 failure, 2 usage error. A failure is one line on stderr: the library's message and
-// the chain of causes behind it. A usage error is one line plus a pointer to the command's help.
+// Exit status: 0 success, 1 failure, 2 usage error, 128 + the signal's number when SIGINT or SIGTERM stopped a
+// command that writes. A failure is one line on stderr: what the command could not do, in the tool's
+// words, then the library's message and the chain of causes behind it. A usage error is one line in the
+// tool's words plus a pointer to the command's help.
 
 #include <cstdio>
 #include <exception>
@@ -9,6 +11,7 @@
 
 #include "commands.h"
 #include "failure.h"
+#include "interruption_watch.h"
 #include "messages.h"
 
 namespace {
@@ -17,6 +20,15 @@ int usage_error(const std::string& command, const std::string& message) {
   std::cerr << "velmora-backtest" << (command.empty() ? "" : " " + command) << ": " << message << '\n'
             << velmora::tool::messages::see_help(command) << '\n';
   return velmora::tool::EXIT_USAGE;
+}
+
+// The commands that write (a store, or the sample database), and stop at a safe point on SIGINT or SIGTERM
+// instead of being killed in the middle of a write. The others keep the signals' default: they leave
+// nothing half-written behind.
+bool stops_at_safe_points(const std::string& command) {
+  for (const char* name : {"sample", "build", "update", "supplement", "download"})
+    if (command == name) return true;
+  return false;
 }
 
 bool is_command(const CLI::App& app, const std::string& name) {
@@ -29,11 +41,11 @@ bool is_command(const CLI::App& app, const std::string& name) {
 // name after it would otherwise be parsed as that command; it is registered so that the help lists it.
 int run_help(const CLI::App& app, int argc, char** argv) {
   if (argc > 3) return usage_error("", velmora::tool::messages::HELP_ARGUMENTS);
-  const std::string topic = argc == 3 ? argv[2] : "";
+  std::string topic = argc == 3 ? argv[2] : "";
+  if (topic == "--help" || topic == "-h") topic = "help";  // "help --help" describes help itself
   const CLI::App* described = &app;
   if (!topic.empty()) {
-    if (!is_command(app, topic) || topic == "help")
-      return usage_error("", velmora::tool::messages::unknown_command(topic));
+    if (!is_command(app, topic)) return usage_error("", velmora::tool::messages::unknown_command(topic));
     described = app.get_subcommand(topic);
   }
   const std::string usage_name = topic.empty() ? app.get_name() : app.get_name() + " " + topic;
@@ -54,6 +66,7 @@ int main(int argc, char** argv) {
   velmora::tool::add_package_command(app);
   velmora::tool::add_verify_command(app);
   velmora::tool::add_update_command(app);
+  velmora::tool::add_clean_command(app);
   app.add_subcommand("help", "Describe every command, or one: help [COMMAND]");
 
   const std::string command = argc > 1 && argv[1][0] != '-' ? argv[1] : "";
@@ -61,6 +74,7 @@ int main(int argc, char** argv) {
     return usage_error("", velmora::tool::messages::unknown_command(command));
   if (argc == 1) return usage_error("", velmora::tool::messages::NO_COMMAND);
   if (command == "help") return run_help(app, argc, argv);
+  if (stops_at_safe_points(command)) velmora::tool::watch_interruptions();
   try {
     app.parse(argc, argv);
     if (app.get_subcommands().empty()) return usage_error("", velmora::tool::messages::NO_COMMAND);
@@ -70,7 +84,13 @@ int main(int argc, char** argv) {
   } catch (const velmora::tool::UsageError& e) {
     return usage_error(command, e.what());
   } catch (const std::exception& e) {
-    std::cerr << "velmora-backtest: " << velmora::tool::failure_text(e) << '\n';
+    // Whatever the stopped work threw on its way out (an interrupted download may fail as a transfer).
+    if (const int signo = velmora::tool::interrupting_signal()) {
+      std::cerr << "velmora-backtest: interrupted\n";
+      return 128 + signo;
+    }
+    std::cerr << "velmora-backtest: " << velmora::tool::messages::failed_command(command) << ": "
+              << velmora::tool::failure_text(e) << '\n';
     return velmora::tool::EXIT_FAILED;
   } catch (...) {
     std::cerr << "velmora-backtest: unexpected failure\n";

@@ -24,8 +24,25 @@ inline std::string unknown_command(const std::string& name) { return "unknown co
 inline constexpr const char* NO_COMMAND = "no command given";
 inline constexpr const char* HELP_ARGUMENTS = "help takes at most one command";
 
-inline std::string invalid_date(const std::string& option, const std::string& reason) {
-  return option + ": " + reason;
+// Every form of date the tool accepts, for its help and its usage errors.
+inline constexpr const char* DATE_FORMS = "YYYYMMDD, YYYY-MM-DD or YYYY/MM/DD";
+
+inline std::string invalid_date(const std::string& option, const std::string& text) {
+  return option + " '" + text + "' is not a date: use " + DATE_FORMS;
+}
+
+// What the tool was doing when `command` failed, before the library's message.
+inline std::string failed_command(const std::string& command) {
+  if (command == "sample") return "cannot write the sample database";
+  if (command == "build") return "cannot build the store";
+  if (command == "load") return "cannot load the store";
+  if (command == "supplement") return "cannot supplement the store";
+  if (command == "download") return "cannot download the benchmark package";
+  if (command == "update") return "cannot update the store";
+  if (command == "package") return "cannot pack the store";
+  if (command == "verify") return "the store did not verify";
+  if (command == "clean") return "cannot clean up around the store";
+  return command + " failed";
 }
 
 inline std::string start_after_end(const std::string& start, const std::string& end) {
@@ -68,6 +85,10 @@ inline std::string no_such_directory(const std::string& option, const std::strin
   return option + " " + path + " is not a directory";
 }
 
+inline std::string exists_without_force(const std::string& option, const std::string& path) {
+  return option + " " + path + " exists: give --force to replace it";
+}
+
 inline std::string is_a_directory(const std::string& option, const std::string& path) {
   return option + " " + path + " is a directory";
 }
@@ -94,6 +115,11 @@ inline std::string unknown_components(const std::vector<std::string>& asked, con
 inline std::string empty_build_over_store(const std::string& start, const std::string& end, const std::string& store) {
   return "the build of " + start + " to " + end + " holds no date (the database has no Close rows in that range); " +
          "writing it would empty the store " + store + ": nothing was written (--allow-empty writes it anyway)";
+}
+
+inline std::string empty_new_store(const std::string& start, const std::string& end, const std::string& store) {
+  return "note: the build of " + start + " to " + end + " holds no date (the database has no Close rows in that " +
+         "range); the store " + store + " was written without data";
 }
 
 inline std::string flattened(const std::string& folder, const std::string& store) {

@@ -29,6 +29,10 @@ void run_package(const PackageOptions& options) {
 void add_package_command(CLI::App& app) {
   auto options = std::make_shared<PackageOptions>();
   CLI::App* cmd = app.add_subcommand("package", "Pack a store into a zip archive (the publisher's side)");
+  cmd->footer(
+      "Packs the store's manifest.json, metadata.pkl and the files the manifest lists, nothing else:\n"
+      "a file of your own in the store directory stays out. --store may also be a folder holding the\n"
+      "store in a folder of its own (the package is then packed inside that folder).");
   cmd->add_option("--store", options->store, "store directory")->required();
   cmd->add_option("--out", options->out, "zip archive to write")->required();
   cmd->add_flag("--quiet", options->quiet, "no progress on the terminal");

@@ -113,9 +113,15 @@ ObservedFactorService::ObservedFactorService(std::shared_ptr<FactorService> inne
     : inner_(std::move(inner)), status_(status), expected_reads_(expected_reads) {}
 
 void ObservedFactorService::announce(const std::string& what) {
-  ++reads_;
-  std::string count = std::to_string(reads_);
-  if (expected_reads_ && reads_ <= *expected_reads_) count += " of " + std::to_string(*expected_reads_);
+  const auto now = std::chrono::steady_clock::now();
+  if (!first_read_) first_read_ = now;
+  std::string count = std::to_string(++reads_);
+  if (expected_reads_ && reads_ <= *expected_reads_) {
+    // The reads done are those before this one; a waiting writer's lock is not counted.
+    count += " of " + std::to_string(*expected_reads_) + ", " +
+             share_and_estimate(static_cast<std::uint64_t>(reads_ - 1), static_cast<std::uint64_t>(*expected_reads_),
+                                std::chrono::duration<double>(now - *first_read_).count());
+  }
   status_.show("reading " + what + " (" + count + ")");
 }
 
@@ -163,8 +169,24 @@ std::string transfer_bar(std::uint64_t received, std::optional<std::uint64_t> to
   int filled = static_cast<int>(share * WIDTH);
   std::string bar(static_cast<std::size_t>(filled), '#');
   bar.resize(WIDTH, '.');
-  std::snprintf(text, sizeof text, "downloading [%s] %5.1f%% of %.1f MiB", bar.c_str(), share * 100.0,
-                static_cast<double>(*total) / (1024.0 * 1024.0));
+  std::snprintf(text, sizeof text, "downloading %.1f%% of %.1f MiB [%s]", share * 100.0,
+                static_cast<double>(*total) / (1024.0 * 1024.0), bar.c_str());
+  return text;
+}
+
+std::string share_and_estimate(std::uint64_t done, std::uint64_t total, double seconds) {
+  char text[64];
+  const double share = total == 0 ? 1.0 : std::min(1.0, static_cast<double>(done) / static_cast<double>(total));
+  if (done == 0 || done >= total) {
+    std::snprintf(text, sizeof text, "%.0f%%", share * 100.0);
+    return text;
+  }
+  const auto left = static_cast<long long>(seconds / static_cast<double>(done) * static_cast<double>(total - done) + 0.5);
+  if (left < 60) {
+    std::snprintf(text, sizeof text, "%.0f%%, about %llds left", share * 100.0, left);
+  } else {
+    std::snprintf(text, sizeof text, "%.0f%%, about %lldm %02llds left", share * 100.0, left / 60, left % 60);
+  }
   return text;
 }
 

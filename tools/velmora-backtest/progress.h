@@ -76,6 +76,7 @@ class ObservedFactorService : public FactorService {
   StatusLine& status_;
   std::optional<int> expected_reads_;
   int reads_ = 0;
+  std::optional<std::chrono::steady_clock::time_point> first_read_;  // the estimate counts from here
 };
 
 // How a writing command takes the store's writer lock: without `wait` a store that another process holds
@@ -83,7 +84,12 @@ class ObservedFactorService : public FactorService {
 // shows whom the command waits for while it blocks.
 StoreLockOptions writer_lock_options(bool wait, StatusLine& status);
 
-// A progress bar for a transfer of `received` of `total` bytes (total unknown: bytes only).
+// A progress bar for a transfer of `received` of `total` bytes (total unknown: bytes only). The share
+// comes first, so that a narrow terminal, which cuts the line's end, still shows it.
 std::string transfer_bar(std::uint64_t received, std::optional<std::uint64_t> total);
+
+// "<share>%, about <time> left" for `done` of `total` steps after `seconds`, the estimate assuming the
+// remaining steps go as fast as those done; the share alone before any step is done.
+std::string share_and_estimate(std::uint64_t done, std::uint64_t total, double seconds);
 
 }  // namespace velmora::tool

@@ -1,4 +1,5 @@
 #include <cctype>
+#include <filesystem>
 #include <iostream>
 
 #include "checks.h"
@@ -22,6 +23,7 @@ struct SampleCommandOptions {
   std::int64_t days = static_cast<std::int64_t>(SampleOptions{}.days);
   std::uint64_t seed = SampleOptions{}.seed;
   std::string layout = "by-date";
+  bool force = false;
   bool quiet = false;
 };
 
@@ -42,9 +44,21 @@ void run_sample(const SampleCommandOptions& options) {
   sample.seed = options.seed;
   sample.layout = checked_layout(options.layout);
   check_writable_file("--db", options.db);
+  std::error_code error;
+  if (!options.force && std::filesystem::exists(options.db, error))
+    throw UsageError(messages::exists_without_force("--db", options.db));
 
   StatusLine status(options.quiet);
   status.show("writing the sample database " + options.db);
+  if (status.enabled()) {
+    sample.progress = [&status, &options](std::size_t done, std::size_t total) {
+      // After the last day the table's index is built, which reports nothing on its own.
+      status.show(done < total ? "writing the sample database " + options.db + ": day " + std::to_string(done) +
+                                     " of " + std::to_string(total) + ", " +
+                                     share_and_estimate(done, total, status.elapsed_seconds())
+                               : "indexing the sample database " + options.db);
+    };
+  }
   SampleSummary summary = write_sample_database(options.db, sample);
   status.finish();
   std::cout << "wrote " << options.db << ": " << summary.instruments << " instruments, " << summary.days
@@ -57,10 +71,11 @@ void run_sample(const SampleCommandOptions& options) {
 void add_sample_command(CLI::App& app) {
   auto options = std::make_shared<SampleCommandOptions>();
   CLI::App* cmd = app.add_subcommand("sample", "Write a synthetic factor database (deterministic per seed)");
-  cmd->add_option("--db", options->db, "database file to write (replaced if present)")->required();
+  cmd->add_option("--db", options->db, "database file to write")->required();
+  cmd->add_flag("--force", options->force, "replace the file --db names when it exists");
   cmd->add_option("--instruments", options->instruments, "number of instruments (1 to 11000)")->capture_default_str();
   cmd->add_option("--days", options->days, "number of trading days (1 to 26000)")->capture_default_str();
-  cmd->add_option("--start", options->start, "first date (YYYYMMDD, YYYY-MM-DD or YYYY/MM/DD)")->capture_default_str();
+  cmd->add_option("--start", options->start, std::string("first date (") + messages::DATE_FORMS + ")")->capture_default_str();
   cmd->add_option("--seed", options->seed, "random seed")->capture_default_str();
   cmd->add_option("--layout", options->layout, "row order: by-date (every factor of a day together) or by-factor")
       ->capture_default_str();

@@ -103,8 +103,9 @@ void add_update_command(CLI::App& app) {
   CLI::App* cmd = app.add_subcommand("update", "Extend a store to a new end date, reading only the new dates");
   cmd->add_option("--db", options->db, "factor database (SQLite)")->required();
   cmd->add_option("--store", options->store, "store directory to update")->required();
-  cmd->add_option("--end", options->end, "new end date (YYYYMMDD or YYYY-MM-DD; default today)");
-  cmd->add_option("--from", options->from, "re-read from this date on, to take in corrected history");
+  cmd->add_option("--end", options->end, std::string("new end date (") + messages::DATE_FORMS + "; default today)");
+  cmd->add_option("--from", options->from,
+                  std::string("re-read from this date on, to take in corrected history (") + messages::DATE_FORMS + ")");
   cmd->add_flag("--wait", options->wait, "wait for another writer of the store to finish instead of failing");
   cmd->add_flag("--json", options->json, "print the result as JSON");
   cmd->add_flag("--quiet", options->quiet, "no progress on the terminal");

@@ -22,6 +22,8 @@ inline std::string lock_failure(const std::string& action, const std::filesystem
 
 namespace velmora::messages {
 
+inline constexpr const char* INTERRUPTED = "interrupted";
+
 inline constexpr const char* MANIFEST_UNREADABLE = "the store manifest is missing or unreadable";
 
 inline std::string manifest_mismatch(const std::string& file, const std::string& what) {

@@ -53,6 +53,19 @@ std::optional<Value> read_manifest(const fs::path& path) {
 
 }  // namespace
 
+std::optional<std::vector<std::string>> manifest_paths(const fs::path& dir) {
+  std::optional<Value> manifest = read_manifest(dir / STORE_MANIFEST_FILE_NAME);
+  if (!manifest) return std::nullopt;
+  std::vector<std::string> paths;
+  for (const auto& record : (*manifest)["files"]) {
+    auto path = record.is_object() ? record.find("path") : record.end();
+    if (!record.is_object() || path == record.end() || !path->is_string()) return std::nullopt;
+    if (!inside(path->get_ref<const std::string&>())) return std::nullopt;
+    paths.push_back(path->get<std::string>());
+  }
+  return paths;
+}
+
 std::vector<std::string> manifest_faults(const fs::path& dir) {
   std::optional<Value> manifest = read_manifest(dir / STORE_MANIFEST_FILE_NAME);
   if (!manifest) return {messages::MANIFEST_UNREADABLE};

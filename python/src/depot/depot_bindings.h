@@ -11,5 +11,6 @@ namespace py = pybind11;
 void bind_depot(py::module_& m);
 void bind_package(py::module_& m);
 void bind_store_download(py::module_& m);
+void bind_store_leftovers(py::module_& m);
 
 }  // namespace velmora::python

@@ -13,7 +13,7 @@ void bind_package(py::module_& m) {
   using namespace pybind11::literals;
   m.def("pack_store_archive", &backtest::pack_store_archive, "store_dir"_a, "archive"_a,
         py::call_guard<py::gil_scoped_release>(),
-        "pack_store_archive(store_dir, archive)\n--\n\nPacks every regular file below `store_dir` into a new zip archive; returns the number of files.");
+        "pack_store_archive(store_dir, archive)\n--\n\nPacks the store below `store_dir` (its manifest, metadata and the files the manifest lists, nothing else) into a new zip archive; returns the number of files.");
 }
 
 }  // namespace velmora::python

@@ -11,5 +11,6 @@ namespace py = pybind11;
 
 void bind_store_base(py::module_& m);
 void bind_store_helpers(py::module_& m);
+void bind_interruption(py::module_& m);
 
 }  // namespace velmora::python

@@ -15,4 +15,5 @@ PYBIND11_MODULE(_store, m) {
   m.doc() = "The binary prepared-data store base and its helpers.";
   velmora::python::bind_store_base(m);
   velmora::python::bind_store_helpers(m);
+  velmora::python::bind_interruption(m);
 }

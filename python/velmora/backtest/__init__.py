@@ -8,6 +8,8 @@ waiting(pid) first) and leaving the store as it was when it fails:
     supplement_store(store_dir, component_names, ...)
     update_store(store_or_dir, end_date, from_date=None, progress=None)
     download_into_store(http, store_dir, ...)
+    find_leftovers(store_dir) / remove_leftovers(store_dir, ...)   what interrupted writes left, and its removal
+    request_interruption() / reset_interruption()   stop running workflows at their next safe point
 
 BuiltPayload is the dict that GroupPreparedDataBuilder.build() returns: its update_basis goes with it into
 BinaryPreparedDataStore.write(), so that update_store() on that store reads only the new dates.
@@ -16,8 +18,10 @@ BinaryPreparedDataStore.write(), so that update_store() on that store reads only
 from velmora.backtest._depot import (
     download_benchmark_package,
     download_into_store,
+    find_leftovers,
     flatten_single_subdir,
     pack_store_archive,
+    remove_leftovers,
 )
 from velmora.backtest._payload import BuiltPayload
 from velmora.backtest._prepare import (
@@ -45,6 +49,8 @@ from velmora.backtest._store import (
     clean_matrix,
     component_dataset_key,
     normalize_yyyymmdd,
+    request_interruption,
+    reset_interruption,
 )
 
 __all__ = [
@@ -67,11 +73,15 @@ __all__ = [
     "component_dataset_key",
     "download_benchmark_package",
     "download_into_store",
+    "find_leftovers",
     "flatten_single_subdir",
     "get_component_factor_names",
     "normalize_yyyymmdd",
     "pack_store_archive",
     "parse_name_list",
+    "remove_leftovers",
+    "request_interruption",
+    "reset_interruption",
     "series_to_yyyymmdd",
     "supplement_store",
     "update_store",

@@ -12,6 +12,8 @@
 #include <unistd.h>
 
 #include "common/file_io.h"
+#include "extract/install_package.h"
+#include "velmora/backtest/download_leftovers.h"
 #include "velmora/backtest/depot.h"
 
 namespace velmora::backtest {
@@ -65,6 +67,24 @@ std::filesystem::path expand_user(const std::filesystem::path& path) {
   while (!home->empty() && home->back() == '/') home->pop_back();
   const std::string expanded = *home + (slash == std::string::npos ? std::string() : text.substr(slash));
   return expanded.empty() ? "/" : expanded;
+}
+
+std::vector<StoreLeftover> _stale_temp_leftovers(const std::filesystem::path& temp_dir) {
+  std::vector<StoreLeftover> found;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(temp_dir, error)) {
+    if (!has_stale_name(entry.path().filename().string()) || in_use(entry.path())) continue;
+    found.push_back({entry.path(), "stale download archive", bytes_below(entry.path())});
+  }
+  return found;
+}
+
+std::vector<StoreLeftover> download_leftovers(const std::filesystem::path& store_dir) {
+  const std::filesystem::path store = expand_user(store_dir);
+  std::vector<StoreLeftover> found = _staging_leftovers(store);
+  std::vector<StoreLeftover> archives = _stale_temp_leftovers(_temp_dir_of(store));
+  found.insert(found.end(), archives.begin(), archives.end());
+  return found;
 }
 
 void _cleanup_stale_temp(const std::filesystem::path& temp_dir) {

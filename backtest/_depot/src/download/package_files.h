@@ -3,8 +3,10 @@
 // The local paths of a package download (internal; reached by the tests through this header).
 
 #include <filesystem>
+#include <vector>
 
 #include "velmora/backtest/depot_export.h"
+#include "velmora/store_leftovers.h"
 
 namespace velmora::backtest {
 
@@ -20,6 +22,9 @@ VELMORA_DEPOT_EXPORT std::filesystem::path expand_user(const std::filesystem::pa
 // skipped; any other failure to delete (a directory of such a name, missing permission) raises
 // std::filesystem::filesystem_error and ends the clean-up there.
 VELMORA_DEPOT_EXPORT void _cleanup_stale_temp(const std::filesystem::path& temp_dir);
+
+// The archives in `temp_dir` that _cleanup_stale_temp would delete, with their sizes. Changes nothing.
+VELMORA_DEPOT_EXPORT std::vector<StoreLeftover> _stale_temp_leftovers(const std::filesystem::path& temp_dir);
 
 // The shared temporary directory of the downloads into `store` ("~" already expanded): parent(store)/temp.
 VELMORA_DEPOT_EXPORT std::filesystem::path _temp_dir_of(const std::filesystem::path& store);

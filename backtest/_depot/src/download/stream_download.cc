@@ -1,5 +1,6 @@
 #include "download/stream_download.h"
 
+#include <algorithm>
 #include <cctype>
 #include <exception>
 #include <memory>
@@ -12,6 +13,7 @@
 #include "download/piece_writer.h"
 #include "messages.h"
 #include "velmora/errors.h"
+#include "velmora/interruption.h"
 
 namespace velmora::backtest {
 namespace {
@@ -98,15 +100,32 @@ size_t on_header(char* data, size_t size, size_t count, void* user) {
   return line.size();
 }
 
+// Called by curl about once a second even while no data moves, so that an interruption also ends a transfer
+// that has stalled. A non-zero answer aborts the transfer.
+int on_progress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) { return interruption_requested() ? 1 : 0; }
+
 size_t on_body(char* data, size_t size, size_t count, void* user) {
   auto& transfer = *static_cast<Transfer*>(user);
   try {
+    throw_if_interrupted();  // the transfer ends here, and the caller deletes the partial archive
     transfer.writer.append(data, size * count);
   } catch (...) {
     transfer.local_error = std::current_exception();
     return 0;
   }
   return size * count;
+}
+
+// `url` as a failure may name it: without a query or fragment (a pre-signed address carries its signature
+// there) and without user information, so that no credential reaches a message.
+std::string shown_url(std::string_view url) {
+  url = url.substr(0, url.find_first_of("?#"));
+  const std::size_t scheme_end = url.find("://");
+  const std::size_t authority = scheme_end == std::string_view::npos ? 0 : scheme_end + 3;
+  const std::size_t authority_end = std::min(url.find('/', authority), url.size());
+  const std::size_t at = url.substr(0, authority_end).rfind('@');
+  if (at == std::string_view::npos || at < authority) return std::string(url);
+  return std::string(url.substr(0, authority)) + std::string(url.substr(at + 1));
 }
 
 [[noreturn]] void throw_network_error(std::string_view message, std::exception_ptr cause) {
@@ -145,25 +164,35 @@ void _stream_download(const std::string& url, const std::filesystem::path& dest,
   curl_easy_setopt(h, CURLOPT_HEADERDATA, &transfer);
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, on_body);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
+  curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, on_progress);
+  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
 
   const CURLcode code = curl_easy_perform(h);
+  if (code == CURLE_ABORTED_BY_CALLBACK && interruption_requested()) throw InterruptedError();
+  // The address that failed: after redirects, the last one asked.
+  const char* effective = nullptr;
+  curl_easy_getinfo(h, CURLINFO_EFFECTIVE_URL, &effective);
+  const std::string failed_url = shown_url(effective ? effective : url);
   if (transfer.final_status && (*transfer.final_status < 200 || *transfer.final_status > 299)) {
     const std::string status = std::to_string(*transfer.final_status);
     throw_network_error(std::string(messages::DOWNLOAD_HTTP_STATUS) + status,
-                        std::make_exception_ptr(HttpError("response status " + status, *transfer.final_status)));
+                        std::make_exception_ptr(HttpError("GET " + failed_url + " answered HTTP " + status,
+                                                          *transfer.final_status)));
   }
   if (transfer.local_error) std::rethrow_exception(transfer.local_error);
   if (code != CURLE_OK) {
     throw_network_error(messages::DOWNLOAD_NETWORK,
                         std::make_exception_ptr(std::system_error(
-                            code, curl_category(), error_text[0] ? error_text : curl_easy_strerror(code))));
+                            code, curl_category(),
+                            "GET " + failed_url + " failed: " + (error_text[0] ? error_text : curl_easy_strerror(code)))));
   }
   // A transfer can end without a final response: only interim answers, or a redirect that was not
   // followed. Nothing was received, so it is a transfer failure, never an empty success.
   if (!transfer.final_status) {
     throw_network_error(messages::DOWNLOAD_NETWORK,
-                        std::make_exception_ptr(std::system_error(CURLE_WEIRD_SERVER_REPLY, curl_category(),
-                                                                  "the transfer ended without a final response")));
+                        std::make_exception_ptr(std::system_error(
+                            CURLE_WEIRD_SERVER_REPLY, curl_category(),
+                            "GET " + failed_url + " ended without a final response")));
   }
   transfer.writer.finish();
 }

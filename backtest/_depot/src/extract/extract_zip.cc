@@ -16,6 +16,7 @@
 #include "extract/zip_headers.h"
 #include "messages.h"
 #include "velmora/errors.h"
+#include "velmora/interruption.h"
 
 namespace velmora::backtest {
 namespace {
@@ -190,6 +191,7 @@ std::vector<std::filesystem::path> _extract_zip(const std::filesystem::path& arc
   std::vector<std::filesystem::path> written;
   std::vector<char> buffer(READ_BUFFER_SIZE);
   for (std::size_t i = 0; i < members.size(); ++i) {
+    throw_if_interrupted();  // between members: the caller removes what was extracted
     const Member& member = members[i];
     const std::filesystem::path target = store_dir / member.path;
     if (member.is_directory) {

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,11 +12,13 @@
 #include <unistd.h>
 
 #include "common/file_io.h"
+#include "common/store_metadata_name.h"
 #include "extract/extract_zip.h"
 #include "messages.h"
 #include "velmora/errors.h"
 #include "velmora/store_lock.h"
 #include "velmora/store_manifest.h"
+#include "velmora/store_pending_files.h"
 
 namespace velmora::backtest {
 namespace {
@@ -84,6 +87,20 @@ void check_manifests(const fs::path& staging, const std::vector<fs::path>& writt
   }
 }
 
+// The download keeps the files of the store it replaces, the files of an earlier package included. Those
+// that the replaced store's manifest listed are the store's own: recorded as pending in the new tree, the
+// store's next write removes the ones that no dataset names any more. A file the manifest does not list (the
+// user's own), or every file of a store without a readable manifest, is never recorded.
+void record_replaced_files(const fs::path& store, const fs::path& staging) {
+  const std::optional<std::vector<std::string>> listed = manifest_paths(store);
+  if (!listed) return;
+  std::vector<std::string> replaced;
+  for (const auto& path : *listed) {
+    if (path != STORE_MANIFEST_FILE_NAME && path != METADATA_FILE_NAME) replaced.push_back(path);
+  }
+  add_pending_files(staging, replaced);
+}
+
 void sync_path(const fs::path& path, bool whole_file_system) {
   FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd.valid()) throw_errno("cannot open", path);
@@ -108,6 +125,21 @@ fs::path swap_in(const fs::path& staging, const fs::path& store) {
 }
 
 }  // namespace
+
+std::vector<StoreLeftover> _staging_leftovers(const fs::path& store_dir) {
+  std::vector<StoreLeftover> found;
+  std::error_code error;
+  if (!fs::is_directory(directory_of(store_dir), error)) return found;
+  const bool store_exists = fs::exists(fs::symlink_status(store_dir, error));
+  for (const auto& entry : fs::directory_iterator(directory_of(store_dir), error)) {
+    if (is_sibling(entry.path(), store_dir, STAGING_INFIX)) {
+      found.push_back({entry.path(), "staging directory of an interrupted download", bytes_below(entry.path())});
+    } else if (store_exists && is_sibling(entry.path(), store_dir, PREVIOUS_INFIX)) {
+      found.push_back({entry.path(), "store moved aside by an interrupted download", bytes_below(entry.path())});
+    }
+  }
+  return found;
+}
 
 void _cleanup_stale_staging(const fs::path& store_dir) {
   if (!fs::is_directory(directory_of(store_dir))) return;
@@ -143,6 +175,7 @@ void _install_package(const fs::path& archive, const fs::path& store_dir, const 
     fs::permissions(staging, fs::status(store).permissions());
     carry_over(store, staging);
     check_manifests(staging, _extract_zip(archive, staging, progress));
+    record_replaced_files(store, staging);
     sync_path(staging, true);
   } catch (...) {
     std::error_code ignored;

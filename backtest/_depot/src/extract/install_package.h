@@ -4,9 +4,11 @@
 // through this header).
 
 #include <filesystem>
+#include <vector>
 
 #include "velmora/backtest/depot.h"
 #include "velmora/backtest/depot_export.h"
+#include "velmora/store_leftovers.h"
 #include "velmora/store_lock.h"
 
 namespace velmora::backtest {
@@ -43,5 +45,9 @@ VELMORA_DEPOT_EXPORT void _install_package(const std::filesystem::path& archive,
 // (the names of step 2 and 4 above with this store's name), after renaming a moved-aside store back when
 // `store_dir` itself is missing. REQUIRES: the caller holds the store's writer lock.
 VELMORA_DEPOT_EXPORT void _cleanup_stale_staging(const std::filesystem::path& store_dir);
+
+// The staging directories and moved-aside stores that _cleanup_stale_staging would remove (a moved-aside
+// store only while `store_dir` exists), with their sizes. Changes nothing.
+VELMORA_DEPOT_EXPORT std::vector<StoreLeftover> _staging_leftovers(const std::filesystem::path& store_dir);
 
 }  // namespace velmora::backtest

@@ -1,16 +1,21 @@
 #include <zip.h>
 
-#include <algorithm>
 #include <memory>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "common/store_metadata_name.h"
+#include "messages.h"
 #include "velmora/backtest/package.h"
 #include "velmora/errors.h"
+#include "velmora/store_manifest.h"
 
 namespace velmora::backtest {
 
 namespace {
+
 
 struct ArchiveDiscarder {
   void operator()(zip_t* archive) const { zip_discard(archive); }
@@ -20,13 +25,42 @@ struct ArchiveDiscarder {
   throw VelmoraError("cannot write the package archive: " + what + ": " + zip_error_strerror(error));
 }
 
+// The store files below `store_dir`: in every directory holding a manifest (a store, or the one folder a
+// store is packed in), its manifest, its metadata and the files the manifest lists. Directories whose name
+// starts with "." (a download's staging directory, a store moved aside) are not entered.
+std::vector<std::filesystem::path> store_files_below(const std::filesystem::path& store_dir) {
+  namespace fs = std::filesystem;
+  std::set<fs::path> files;
+  std::vector<fs::path> stores;
+  if (fs::is_regular_file(store_dir / STORE_MANIFEST_FILE_NAME)) stores.push_back(store_dir);
+  for (auto it = fs::recursive_directory_iterator(store_dir); it != fs::recursive_directory_iterator(); ++it) {
+    if (!it->is_directory() || it->is_symlink()) continue;
+    if (it->path().filename().string().starts_with('.')) {
+      it.disable_recursion_pending();
+    } else if (fs::is_regular_file(it->path() / STORE_MANIFEST_FILE_NAME)) {
+      stores.push_back(it->path());
+    }
+  }
+  if (stores.empty()) throw VelmoraError(messages::nothing_to_pack(store_dir.string()));
+  for (const auto& store : stores) {
+    std::optional<std::vector<std::string>> listed = manifest_paths(store);
+    if (!listed) throw VelmoraError(messages::manifest_unusable(store.string()));
+    const fs::path prefix = store.lexically_relative(store_dir);
+    files.insert((prefix / STORE_MANIFEST_FILE_NAME).lexically_normal());
+    if (fs::is_regular_file(store / METADATA_FILE_NAME)) files.insert((prefix / METADATA_FILE_NAME).lexically_normal());
+    // A listed file that is missing stays in the list, so that the archive fails instead of shipping a
+    // store its own manifest calls damaged; a listed link is left out as links are never packed.
+    for (const auto& path : *listed) {
+      if (!fs::is_symlink(fs::symlink_status(store / path))) files.insert((prefix / path).lexically_normal());
+    }
+  }
+  return {files.begin(), files.end()};
+}
+
 }  // namespace
 
 std::size_t pack_store_archive(const std::filesystem::path& store_dir, const std::filesystem::path& archive) {
-  std::vector<std::filesystem::path> files;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(store_dir))
-    if (entry.is_regular_file() && !entry.is_symlink()) files.push_back(entry.path().lexically_relative(store_dir));
-  std::sort(files.begin(), files.end());
+  const std::vector<std::filesystem::path> files = store_files_below(store_dir);
 
   std::filesystem::path partial = archive;
   partial += ".partial";

@@ -2,6 +2,7 @@
 #include "velmora/backtest/builder.h"
 #include "velmora/backtest/vocabulary.h"
 #include "velmora/factor_service.h"
+#include "velmora/interruption.h"
 
 namespace velmora::backtest {
 
@@ -66,6 +67,7 @@ SourceData read_factor_sources(const GroupPreparedDataBuilder& range, bool incre
     std::vector<std::string> names = REQUIRED_FACTOR_NAMES;
     names.insert(names.end(), OPTIONAL_FACTOR_NAMES.begin(), OPTIONAL_FACTOR_NAMES.end());
     names.insert(names.end(), out.component_names.begin(), out.component_names.end());
+    throw_if_interrupted();  // the read-ahead swallows errors, so not inside it
     ReadAheadScope read_ahead(names, GroupPreparedDataBuilder::_vm_factor_date(range.default_start()),
                               GroupPreparedDataBuilder::_vm_factor_date(range.end_date()));
 

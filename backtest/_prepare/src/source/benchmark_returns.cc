@@ -9,6 +9,7 @@
 #include "velmora/backtest/vocabulary.h"
 #include "velmora/errors.h"
 #include "velmora/factor_service.h"
+#include "velmora/interruption.h"
 #include "velmora/query_table.h"
 
 namespace velmora::backtest {
@@ -88,6 +89,7 @@ DateSeries GroupPreparedDataBuilder::_format_benchmark_daily_return(const QueryT
 BenchmarkDict GroupPreparedDataBuilder::_read_benchmark_dict() const {
   std::vector<std::string> codes;
   for (const auto& [name, code] : BENCHMARK_INDEX_CODES) codes.push_back(code);
+  throw_if_interrupted();
   std::optional<QueryTable> df = get_instance()->get_index_daily(codes, default_start_, end_date_);
   BenchmarkDict result;
   for (const auto& [name, code] : BENCHMARK_INDEX_CODES) {

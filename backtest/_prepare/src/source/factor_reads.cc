@@ -5,6 +5,7 @@
 #include "velmora/backtest/builder.h"
 #include "velmora/backtest/vocabulary.h"
 #include "velmora/factor_service.h"
+#include "velmora/interruption.h"
 #include "velmora/query_table.h"
 
 namespace velmora::backtest {
@@ -20,6 +21,7 @@ WideMatrix GroupPreparedDataBuilder::_empty_like(const WideMatrix& reference, do
 }
 
 WideMatrix GroupPreparedDataBuilder::_read_normal_factor_matrix(const std::string& name) const {
+  throw_if_interrupted();  // before each query, the long step of a build
   std::shared_ptr<FactorService> client = get_instance();
   std::optional<std::string> start = _vm_factor_date(default_start_);
   std::optional<std::string> end = _vm_factor_date(end_date_);

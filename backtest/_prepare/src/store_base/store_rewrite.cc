@@ -7,6 +7,7 @@
 #include "store_entries.h"
 #include "velmora/backtest/parallel.h"
 #include "velmora/errors.h"
+#include "velmora/interruption.h"
 
 namespace velmora::backtest::store_rewrite {
 namespace {
@@ -128,7 +129,10 @@ void write_store_files(const BinaryPreparedDataStoreBase& store, Value metadata,
   try {
     try {
       // Each file's copy and checksum cost processor time, which more cores share.
-      store_files::run_all(planned.size(), thread_count(), [&](std::size_t i) { files[i] = planned[i].write(); });
+      store_files::run_all(planned.size(), thread_count(), [&](std::size_t i) {
+        throw_if_interrupted();
+        files[i] = planned[i].write();
+      });
     } catch (...) {
       for (auto& file : files)
         if (file.file) written.push_back(file.file->path());
@@ -143,6 +147,8 @@ void write_store_files(const BinaryPreparedDataStoreBase& store, Value metadata,
     store_files::commit_all(open_files);
     for (std::size_t i = 0; i < planned.size(); ++i)
       section_of(metadata, planned[i].section)[planned[i].key] = std::move(files[i].entry);
+    // The last point at which an interruption leaves the old store: after it the new one is complete.
+    throw_if_interrupted();
     store._write_metadata(metadata);
   } catch (...) {
     // Nothing names the new files yet; the old store is untouched.

@@ -15,12 +15,13 @@
 #include "velmora/backtest/date_series.h"
 #include "velmora/backtest/store_base.h"
 #include "velmora/backtest/wide_matrix.h"
+#include "velmora/store_pending_files.h"
 #include "velmora/value.h"
 
 namespace velmora::backtest::store_rewrite {
 
-// The files a write has created or is replacing and has not yet seen through, one name a line.
-inline constexpr const char* PENDING_FILES_NAME = ".pending_files";
+// The files a write has created or is replacing and has not yet seen through (velmora/store_pending_files.h).
+inline constexpr const char* PENDING_FILES_NAME = STORE_PENDING_FILES_NAME;
 
 // File names of benchmark series and of the update basis's matrices start with these.
 inline constexpr const char* BENCHMARK_FILE_PREFIX = "benchmark__";

@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include "velmora/host_export.h"
@@ -33,6 +34,9 @@ struct SampleOptions {
   std::string start = "20230102";  // "YYYYMMDD"; the first trading day is the first weekday from here
   std::uint64_t seed = 7;
   RowLayout layout = RowLayout::by_date;
+  // Called after each trading day's rows are written, with the days written and their total. The table's
+  // index is built after the last call, which takes a while of its own.
+  std::function<void(std::size_t done, std::size_t total)> progress;
 };
 
 struct SampleSummary {
@@ -46,7 +50,8 @@ struct SampleSummary {
 
 // Creates the database at `path`, replacing a file that is there (written beside it first and renamed over
 // it, so a failure leaves the old file and no partial one). Throws ValueError for a bad start date or zero
-// instruments/days.
+// instruments/days, and InterruptedError between two days once an interruption is requested
+// (velmora/interruption.h).
 VELMORA_HOST_EXPORT SampleSummary write_sample_database(const std::filesystem::path& path,
                                                         const SampleOptions& options);
 

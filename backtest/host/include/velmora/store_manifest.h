@@ -7,6 +7,7 @@
 // replaces a store.
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,5 +21,10 @@ inline constexpr const char* STORE_MANIFEST_FILE_NAME = "manifest.json";
 // missing or unreadable (then the only text), a listed file that is missing or unreadable, whose path leaves
 // `dir` (absolute or with ".."), or whose size or CRC-32 differs. Empty when every listed file matches.
 VELMORA_HOST_EXPORT std::vector<std::string> manifest_faults(const std::filesystem::path& dir);
+
+// The paths the manifest of `dir` lists, in its order, as written (relative to `dir`). Nothing when the
+// manifest is missing or unreadable, or when one of its records names no path or a path that leaves `dir`:
+// such a manifest proves nothing about which files are the store's.
+VELMORA_HOST_EXPORT std::optional<std::vector<std::string>> manifest_paths(const std::filesystem::path& dir);
 
 }  // namespace velmora

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "velmora/errors.h"
+#include "velmora/interruption.h"
 
 namespace velmora {
 
@@ -256,9 +257,11 @@ SampleSummary write_sample_database(const std::filesystem::path& path, const Sam
       execute(db.get(), "BEGIN");
       FactorWriter factors(db.get(), staged ? "temp.staging" : "factor_values");
       for (std::size_t day = 0; day < dates.size(); ++day) {
+        throw_if_interrupted();
         if (day % REBALANCE_DAYS == 0) rebalance(instruments, day, rng);
         for (auto& inst : instruments)
           if (inst.listed <= day && day < inst.delisted) write_instrument_day(factors, inst, day, dates[day], rng);
+        if (options.progress) options.progress(day + 1, dates.size());
       }
       Statement index_row = prepare(db.get(), "INSERT INTO index_daily VALUES (?,?,?,?)");
       for (auto [code, level] : {std::pair{"000852.XSHG", 6000.0}, {"000300.XSHG", 4000.0}, {"000905.XSHG", 5800.0}}) {
