@@ -9,6 +9,7 @@
 #include "support/sqlite_fixture.h"
 #include "support/table_compare.h"
 #include "support/temp_dir.h"
+#include "velmora/interruption.h"
 #include "velmora/sample_database.h"
 #include "velmora/sqlite_factor_service.h"
 
@@ -343,6 +344,35 @@ TEST_F(ReadAheadTest, ATableTooSmallForAPassAnswersAsWithoutAReadAhead) {
   expect_single_reads(automatic, {"2024-01-10", "2024-01-31"}, "automatic");
   automatic.forget_read_ahead();
   expect_single_reads(automatic, {"2024-01-10", "2024-01-31"}, "automatic after forgetting");
+}
+
+}  // namespace
+}  // namespace velmora
+
+namespace velmora {
+namespace {
+
+// The flag is process-wide: cleared again however the test ends.
+struct InterruptionScope {
+  InterruptionScope() { request_interruption(); }
+  ~InterruptionScope() { reset_interruption(); }
+};
+
+TEST(TableScanInterruption, APassStopsWithInterruptedErrorAndAnswersAgainOnceCleared) {
+  testing::TempDir dir;
+  std::vector<testing::FactorRow> rows;
+  for (int d = 10; d <= 28; ++d) rows.push_back({"Close", std::string("000001.XSHE"), "2024-01-" + std::to_string(d), 1.0 * d});
+  testing::write_factor_database(dir / "f.db", rows);
+  for (std::size_t threads : {1u, 2u}) {
+    SqliteFactorService scan(dir / "f.db", threads, TableScan::always);
+    {
+      InterruptionScope interrupted;
+      EXPECT_THROW(scan.get_factors(std::string("Close"), std::nullopt, std::nullopt), InterruptedError);
+      EXPECT_THROW(scan.get_factors_by_factor({"Close"}, std::nullopt, std::nullopt, [](QueryTable) {}),
+                   InterruptedError);
+    }
+    EXPECT_EQ(scan.get_factors(std::string("Close"), std::nullopt, std::nullopt)->num_rows(), rows.size());
+  }
 }
 
 }  // namespace

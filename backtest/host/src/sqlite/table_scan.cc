@@ -11,6 +11,7 @@
 #include <unordered_map>
 
 #include "sqlite/text_codes.h"
+#include "velmora/interruption.h"
 #include "velmora/page_advice.h"
 
 namespace velmora::sqlite_io {
@@ -154,7 +155,9 @@ void scan_part(sqlite3* db, const std::filesystem::path& path, const std::vector
 
   NameIndex index(names);
   int code;
-  while ((code = sqlite3_step(row)) == SQLITE_ROW) {
+  for (std::uint32_t step = 0; (code = sqlite3_step(row)) == SQLITE_ROW; ++step) {
+    // A pass over a large table takes many seconds: an interruption is honoured every 65,536 rows.
+    if ((step & 0xFFFF) == 0) throw_if_interrupted();
     // Cells are read as values: one call per cell instead of one per question asked of it.
     sqlite3_value* factor_cell = sqlite3_column_value(row, 0);
     if (sqlite3_value_type(factor_cell) != SQLITE_TEXT) continue;  // no text name equals it
