@@ -7,8 +7,9 @@
 //   stages             our build from the SQLite factor service, per stage, with peak RSS
 //   compute_only       build() from the in-memory factor service preloaded with the same answers
 //
-// Usage: macro_build --db FILE --start YYYYMMDD --end YYYYMMDD --store DIR [--threads N] [--mode full|batch]
-//                    [--floors all|scan] [--compute-only 1]
+// Usage: macro_build --db FILE --start YYYYMMDD --end YYYYMMDD --store DIR [--threads N] [--read-threads N]
+//                    [--mode full|batch] [--floors all|scan] [--compute-only 1]
+// --threads sets the build's threads, --read-threads the service's connections (default: one per core).
 // --mode batch times build_incremental() instead of build(). The floors are run only when asked for: `scan`
 // runs the two loops over the table (cheap enough for every round), `all` the index loop too; likewise the
 // in-memory build.
@@ -317,7 +318,7 @@ int run(int argc, char** argv) {
   for (const char* required : {"--db", "--start", "--end", "--store"})
     if (!args.count(required)) {
       std::cerr << "usage: macro_build --db FILE --start YYYYMMDD --end YYYYMMDD --store DIR [--threads N] "
-                   "[--mode full|batch] [--floors all|scan] [--compute-only 1]\n";
+                   "[--read-threads N] [--mode full|batch] [--floors all|scan] [--compute-only 1]\n";
       return 2;
     }
   if (args.count("--threads")) set_thread_count(std::stoul(args["--threads"]));
@@ -334,7 +335,9 @@ int run(int argc, char** argv) {
     core_floor = sqlite_scan_floor(args["--db"], std::max<std::size_t>(1, std::thread::hardware_concurrency()), scan_rows);
   }
 
-  auto service = std::make_shared<TimedService>(std::make_shared<SqliteFactorService>(args["--db"]));
+  const std::size_t read_threads = args.count("--read-threads") ? std::stoul(args["--read-threads"])
+                                                                : std::max(1u, std::thread::hardware_concurrency());
+  auto service = std::make_shared<TimedService>(std::make_shared<SqliteFactorService>(args["--db"], read_threads));
   GroupPreparedDataBuilder builder(args["--start"], args["--end"]);
   Stages stages;
   auto begin = Clock::now();
@@ -348,11 +351,11 @@ int run(int argc, char** argv) {
   double compute = args.count("--compute-only") ? compute_only(args["--db"], builder) : 0.0;
 
   std::printf(
-      "{\"mode\": \"%s\", \"threads\": %zu, \"long_rows\": %zu, \"sqlite_floor\": %.4f, \"sqlite_scan_floor\": %.4f, "
+      "{\"mode\": \"%s\", \"threads\": %zu, \"read_threads\": %zu, \"long_rows\": %zu, \"sqlite_floor\": %.4f, \"sqlite_scan_floor\": %.4f, "
       "\"sqlite_core_floor\": %.4f, \"cores\": %u, \"table_rows\": %zu, \"sqlite_read\": %.4f, \"long_to_wide\": %.4f, \"masks\": %.4f, \"benchmark\": %.4f, "
       "\"derivation\": %.4f, \"payload\": %.4f, \"store_write\": %.4f, \"total\": %.4f, \"wall\": %.4f, "
       "\"peak_rss_bytes\": %llu, \"compute_only\": %.4f}\n",
-      mode.c_str(), thread_count(), service->rows, index_floor, scan_floor, core_floor,
+      mode.c_str(), thread_count(), read_threads, service->rows, index_floor, scan_floor, core_floor,
       std::thread::hardware_concurrency(), scan_rows, stages.sqlite_read,
       stages.long_to_wide, stages.masks, stages.benchmark, stages.derivation, stages.payload, stages.store_write,
       stages.total(), wall, static_cast<unsigned long long>(rss), compute);

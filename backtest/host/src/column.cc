@@ -111,6 +111,16 @@ Column Column::text(std::vector<std::int32_t> codes, std::vector<std::string> di
   return column;
 }
 
+Column Column::text(std::shared_ptr<const std::vector<std::int32_t>> codes, std::vector<std::string> dictionary) {
+  Column column;
+  column.type_ = ColumnType::text;
+  column.size_ = codes->size();
+  column.doubles_.reset();
+  column.codes_ = std::move(codes);
+  column.dictionary_ = share(std::move(dictionary));
+  return column;
+}
+
 Column Column::variant(std::vector<Cell> cells) {
   Column column;
   column.type_ = ColumnType::variant;

@@ -60,6 +60,8 @@ class VELMORA_HOST_EXPORT Column {
   static Column datetime(std::vector<std::int64_t> micros, std::vector<std::uint8_t> valid = {});
   // REQUIRES: every code is -1 or a position in `dictionary`.
   static Column text(std::vector<std::int32_t> codes, std::vector<std::string> dictionary);
+  // The same over codes held elsewhere. REQUIRES: they do not change while any column holds them.
+  static Column text(std::shared_ptr<const std::vector<std::int32_t>> codes, std::vector<std::string> dictionary);
   static Column variant(std::vector<Cell> cells);
 
   ColumnType type() const { return type_; }

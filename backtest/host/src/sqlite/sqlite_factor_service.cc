@@ -25,6 +25,8 @@ struct SqliteFactorService::Connection {
   Database db;
   // Further read-only connections for reading date or rowid ranges in parallel, opened on first use.
   std::vector<Database> readers;
+  // The codes of the factor columns of the pieces a pass hands over.
+  ZeroCodes factor_codes;
 };
 
 namespace {
@@ -250,7 +252,7 @@ std::optional<QueryTable> SqliteFactorService::get_factors(const FactorSelection
       read_ahead_->unread.erase(unread);
       auto held = read_ahead_->pieces.extract(names.front());
       if (held.empty()) return std::nullopt;  // read ahead, and without rows
-      return with_factor_column(held.mapped(), names.front());
+      return with_factor_column(held.mapped(), names.front(), connection_->factor_codes);
     }
   }
   sqlite3* db = connection_->db.get();
@@ -259,7 +261,9 @@ std::optional<QueryTable> SqliteFactorService::get_factors(const FactorSelection
   if (std::optional<ScanPlan> plan = scan_plan(names, range, table_traits(db, path_))) {
     std::vector<QueryTable> pieces;
     if (scan_factors(db, connection_->readers, path_, read_threads_, plan->names, range, plan->selection,
-                     [&](const std::string& name, QueryTable piece) { pieces.push_back(with_factor_column(piece, name)); })) {
+                     [&](const std::string& name, QueryTable piece) {
+                       pieces.push_back(with_factor_column(piece, name, connection_->factor_codes));
+                     })) {
       if (pieces.empty()) return std::nullopt;
       if (std::optional<QueryTable> answer = join_pieces(std::move(pieces))) return answer;
     }
@@ -279,7 +283,9 @@ void SqliteFactorService::get_factors_by_factor(const std::vector<std::string>& 
   const TableTraits traits = table_traits(db, path_);
   if (std::optional<ScanPlan> plan = scan_plan(names, range, traits)) {
     if (scan_factors(db, connection_->readers, path_, read_threads_, plan->names, range, plan->selection,
-                     [&](const std::string& name, QueryTable piece) { consume(with_factor_column(piece, name)); }))
+                     [&](const std::string& name, QueryTable piece) {
+                       consume(with_factor_column(piece, name, connection_->factor_codes));
+                     }))
       return;
   }
   // Rows of one factor follow each other in the index's order only when factors compare by their bytes; a

@@ -512,11 +512,10 @@ bool scan_factors(sqlite3* db, std::vector<Database>& readers, const std::filesy
   return true;
 }
 
-QueryTable with_factor_column(const QueryTable& piece, const std::string& name) {
+QueryTable with_factor_column(const QueryTable& piece, const std::string& name, ZeroCodes& zeros) {
   std::vector<std::pair<std::string, Column>> columns;
   for (const auto& [column_name, column] : piece.columns()) {
-    if (column_name == "value")
-      columns.emplace_back("factor", Column::text(std::vector<std::int32_t>(piece.num_rows(), 0), {name}));
+    if (column_name == "value") columns.emplace_back("factor", Column::text(zeros.take(piece.num_rows()), {name}));
     columns.emplace_back(column_name, column);
   }
   return QueryTable(std::move(columns));

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "sqlite/sqlite_statements.h"
+#include "sqlite/zero_codes.h"
 #include "velmora/query_table.h"
 
 namespace velmora::sqlite_io {
@@ -53,8 +54,9 @@ bool scan_factors(sqlite3* db, std::vector<Database>& readers, const std::filesy
                   const std::vector<std::string>& names, const DateRange& range, const Selection& selection,
                   const std::function<void(const std::string& name, QueryTable piece)>& consume);
 
-// `piece` of the factor `name` with the factor column, as the index read answers it.
-QueryTable with_factor_column(const QueryTable& piece, const std::string& name);
+// `piece` of the factor `name` with the factor column, as the index read answers it; the column's codes come
+// from `zeros`.
+QueryTable with_factor_column(const QueryTable& piece, const std::string& name, ZeroCodes& zeros);
 
 // The pieces of several factors as one table, each column of one kind as a single read would choose it
 // (integers beside doubles become doubles); nothing when a column would mix texts with other kinds.
