@@ -332,7 +332,8 @@ int run(int argc, char** argv) {
     if (floors != "all" && floors != "scan") throw std::runtime_error("--floors is all or scan");
     if (floors == "all") index_floor = sqlite_floor(args["--db"], args["--start"], args["--end"], floor_rows);
     scan_floor = sqlite_scan_floor(args["--db"], 1, scan_rows);
-    core_floor = sqlite_scan_floor(args["--db"], std::max<std::size_t>(1, std::thread::hardware_concurrency()), scan_rows);
+    const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+    core_floor = sqlite_scan_floor(args["--db"], cores, scan_rows);
   }
 
   const std::size_t read_threads = args.count("--read-threads") ? std::stoul(args["--read-threads"])

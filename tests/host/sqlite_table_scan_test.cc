@@ -361,7 +361,8 @@ struct InterruptionScope {
 TEST(TableScanInterruption, APassStopsWithInterruptedErrorAndAnswersAgainOnceCleared) {
   testing::TempDir dir;
   std::vector<testing::FactorRow> rows;
-  for (int d = 10; d <= 28; ++d) rows.push_back({"Close", std::string("000001.XSHE"), "2024-01-" + std::to_string(d), 1.0 * d});
+  for (int d = 10; d <= 28; ++d)
+    rows.push_back({"Close", std::string("000001.XSHE"), "2024-01-" + std::to_string(d), 1.0 * d});
   testing::write_factor_database(dir / "f.db", rows);
   for (std::size_t threads : {1u, 2u}) {
     SqliteFactorService scan(dir / "f.db", threads, TableScan::always);

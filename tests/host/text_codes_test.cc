@@ -54,7 +54,8 @@ TEST(TextCodes, TextsWithZeroBytesAndTheTableGrowingKeepTheirCodes) {
   // Enough instrument-like texts to grow the table several times.
   std::vector<std::int32_t> given;
   for (int i = 0; i < 5000; ++i) given.push_back(codes.code(std::to_string(100000 + i) + ".XSHE"));
-  for (int i = 4999; i >= 0; --i) EXPECT_EQ(codes.code(std::to_string(100000 + i) + ".XSHE"), given[static_cast<std::size_t>(i)]);
+  for (int i = 4999; i >= 0; --i)
+    EXPECT_EQ(codes.code(std::to_string(100000 + i) + ".XSHE"), given[static_cast<std::size_t>(i)]);
   EXPECT_EQ(codes.texts().size(), 5002u);
 }
 

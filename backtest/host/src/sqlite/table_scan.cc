@@ -360,8 +360,10 @@ std::optional<QueryTable> join_factor(std::vector<PartScan>& scans, const Joined
   const std::size_t count = first.dates.size();
   if (count == 0) return QueryTable();
   // Instruments that are all missing make the column a builder fed no value makes, as a single read would.
-  const bool no_instrument = std::all_of(first.ids.begin(), first.ids.end(), [](std::int32_t code) { return code < 0; });
-  Column id_column = no_instrument ? missing_column(ColumnType::float64, count) : Column::text(std::move(first.ids), ids.texts);
+  const bool no_instrument =
+      std::all_of(first.ids.begin(), first.ids.end(), [](std::int32_t code) { return code < 0; });
+  Column id_column = no_instrument ? missing_column(ColumnType::float64, count)
+                                   : Column::text(std::move(first.ids), ids.texts);
   Column date_column = Column::text(std::move(first.dates), dates.texts);
   Column value_column = Column::float64(std::move(first.reals));
   first = FactorRows();
