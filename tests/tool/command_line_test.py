@@ -5,19 +5,15 @@ packed inside one folder.
 Usage: command_line_test.py PATH_TO_TOOL   (run by CTest)
 """
 
-import fcntl
 import json
 import os
-import pty
 import re
 import shutil
 import socket
 import sqlite3
-import struct
 import subprocess
 import sys
 import tempfile
-import termios
 import unicodedata
 import unittest
 import zipfile
@@ -445,23 +441,9 @@ class CommandLineTest(unittest.TestCase):
     @staticmethod
     def status_lines(arguments, columns):
         """Every redraw of the status line of the tool run with `arguments` on a terminal `columns` wide."""
-        master, terminal = pty.openpty()
-        fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
-        command = subprocess.Popen([tool_support.TOOL, *arguments],
-                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=terminal)
-        os.close(terminal)
-        shown = b""
-        while True:
-            try:
-                chunk = os.read(master, 4096)
-            except OSError:  # the terminal's other end is closed: the tool has ended
-                break
-            if not chunk:
-                break
-            shown += chunk
-        os.close(master)
-        assert command.wait(timeout=300) == 0, arguments
-        redraws = [part.replace("\x1b[K", "") for part in re.split(r"[\r\n]", shown.decode())]
+        status, shown = tool_support.run_on_a_terminal(arguments, columns)
+        assert status == 0, arguments
+        redraws = [part.replace("\x1b[K", "") for part in re.split(r"[\r\n]", shown)]
         return [part for part in redraws if part]
 
     def test_progress_on_a_narrow_terminal_ticks_and_never_wraps(self):

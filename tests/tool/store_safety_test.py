@@ -9,15 +9,12 @@ import fcntl
 import http.server
 import json
 import os
-import pty
 import shutil
 import signal
 import sqlite3
-import struct
 import subprocess
 import sys
 import tempfile
-import termios
 import threading
 import time
 import unittest
@@ -196,32 +193,21 @@ class StoreSafetyTest(unittest.TestCase):
                 run("verify", "--store", store)
 
     @staticmethod
-    def interrupt_on_a_terminal(arguments, shown_text, signo, before_signal=None):
-        """Runs the tool with its progress on a terminal, sends `signo` once `shown_text` appears (after calling
-        `before_signal`), and returns its exit status and everything it showed."""
-        master, terminal = pty.openpty()
-        fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 200, 0, 0))
-        command = subprocess.Popen([tool_support.TOOL, *arguments],
-                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=terminal)
-        os.close(terminal)
-        shown, sent = b"", False
-        while True:
-            try:
-                chunk = os.read(master, 4096)
-            except OSError:  # the terminal's other end is closed: the tool has ended
-                break
-            if not chunk:
-                break
-            shown += chunk
-            if not sent and shown_text.encode() in shown:
+    def interrupt_on_a_terminal(arguments, shown_text, signo, after_signal=None):
+        """Runs the tool with its progress on a terminal, sends `signo` once `shown_text` appears and then calls
+        `after_signal`, and returns its exit status and everything it showed."""
+        sent = []
+
+        def signal_once_shown(command, shown):
+            if not sent and shown_text in shown:
                 command.send_signal(signo)
-                sent = True
-                if before_signal:
-                    before_signal()
-        os.close(master)
-        status = command.wait(timeout=300)
-        assert sent, shown.decode(errors="replace")
-        return status, shown.decode(errors="replace")
+                sent.append(signo)
+                if after_signal:
+                    after_signal()
+
+        status, shown = tool_support.run_on_a_terminal(arguments, 200, signal_once_shown)
+        assert sent, shown
+        return status, shown
 
     def big_database(self):
         # Large enough that writing its store takes long beside the delivery of a signal.
@@ -324,7 +310,7 @@ class StoreSafetyTest(unittest.TestCase):
         try:
             status, shown = self.interrupt_on_a_terminal(
                 ["build", "--db", self.db, "--start", START, "--end", END, "--store", store, "--wait"],
-                "waiting for the writer", signal.SIGINT, before_signal=holder.close)
+                "waiting for the writer", signal.SIGINT, after_signal=holder.close)
         finally:
             holder.close()
         self.assertEqual(status, 130, shown)

@@ -1,11 +1,15 @@
 """Fixtures shared by the tool's end-to-end tests: running the tool, reading a store without our code, and a
 cloud service on 127.0.0.1 that hands out a package."""
 
+import fcntl
 import http.server
 import json
 import os
 import pickle
+import pty
+import struct
 import subprocess
+import termios
 import threading
 
 import numpy as np
@@ -18,6 +22,30 @@ def run(*args, check=True, env=None, timeout=600):
     if check and result.returncode != 0:
         raise AssertionError(f"{args} failed ({result.returncode}):\n{result.stdout}\n{result.stderr}")
     return result
+
+
+def run_on_a_terminal(arguments, columns, on_output=None, timeout=300):
+    """Runs the tool with its standard error on a terminal `columns` wide, so that it draws its progress, and
+    returns its exit status and everything it showed. `on_output` is called with all that it has shown so far
+    each time more arrives."""
+    master, terminal = pty.openpty()
+    fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
+    command = subprocess.Popen([TOOL, *arguments], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                               stderr=terminal)
+    os.close(terminal)
+    shown = b""
+    while True:
+        try:
+            chunk = os.read(master, 4096)
+        except OSError:  # the terminal's other end is closed: the tool has ended
+            break
+        if not chunk:
+            break
+        shown += chunk
+        if on_output:
+            on_output(command, shown.decode(errors="replace"))
+    os.close(master)
+    return command.wait(timeout=timeout), shown.decode(errors="replace")
 
 
 def load_json(store, *extra):
