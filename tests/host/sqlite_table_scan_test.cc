@@ -6,6 +6,7 @@
 
 #include <set>
 
+#include "support/interruption_scope.h"
 #include "support/sqlite_fixture.h"
 #include "support/table_compare.h"
 #include "support/temp_dir.h"
@@ -352,12 +353,6 @@ TEST_F(ReadAheadTest, ATableTooSmallForAPassAnswersAsWithoutAReadAhead) {
 namespace velmora {
 namespace {
 
-// The flag is process-wide: cleared again however the test ends.
-struct InterruptionScope {
-  InterruptionScope() { request_interruption(); }
-  ~InterruptionScope() { reset_interruption(); }
-};
-
 TEST(TableScanInterruption, APassStopsWithInterruptedErrorAndAnswersAgainOnceCleared) {
   testing::TempDir dir;
   std::vector<testing::FactorRow> rows;
@@ -367,7 +362,7 @@ TEST(TableScanInterruption, APassStopsWithInterruptedErrorAndAnswersAgainOnceCle
   for (std::size_t threads : {1u, 2u}) {
     SqliteFactorService scan(dir / "f.db", threads, TableScan::always);
     {
-      InterruptionScope interrupted;
+      testing::InterruptionScope interrupted;
       EXPECT_THROW(scan.get_factors(std::string("Close"), std::nullopt, std::nullopt), InterruptedError);
       EXPECT_THROW(scan.get_factors_by_factor({"Close"}, std::nullopt, std::nullopt, [](QueryTable) {}),
                    InterruptedError);

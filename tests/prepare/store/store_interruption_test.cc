@@ -5,6 +5,7 @@
 
 #include "store_fixture.h"
 #include "support/dir_snapshot.h"
+#include "support/interruption_scope.h"
 #include "support/temp_dir.h"
 #include "velmora/backtest/store.h"
 #include "velmora/backtest/store_leftovers.h"
@@ -12,12 +13,6 @@
 
 namespace velmora::backtest {
 namespace {
-
-// The request is process-wide: cleared again however the test ends, so that later tests are not stopped.
-struct Interrupted {
-  Interrupted() { request_interruption(); }
-  ~Interrupted() { reset_interruption(); }
-};
 
 TEST(StoreInterruption, AWriteStoppedBeforeItsMetadataLeavesTheOldStoreAndNoLeftover) {
   testing::TempDir dir;
@@ -27,7 +22,7 @@ TEST(StoreInterruption, AWriteStoppedBeforeItsMetadataLeavesTheOldStoreAndNoLeft
   store.write(payload);
   const testing::DirSnapshot before = testing::snapshot_dir(store_dir);
   {
-    Interrupted interrupted;
+    testing::InterruptionScope interrupted;
     EXPECT_THROW(store.write(testing::sample_payload(8, 5, 2, {})), InterruptedError);
   }
   EXPECT_EQ(testing::snapshot_dir(store_dir), before);
@@ -42,7 +37,7 @@ TEST(StoreInterruption, AFirstWriteStoppedLeavesNoDataFile) {
   testing::TempDir dir;
   const std::filesystem::path store_dir = dir / "store";
   {
-    Interrupted interrupted;
+    testing::InterruptionScope interrupted;
     EXPECT_THROW(BinaryPreparedDataStore(store_dir).write(testing::sample_payload(6, 4, 1, {})), InterruptedError);
   }
   EXPECT_EQ(testing::snapshot_dir(store_dir), testing::DirSnapshot{});
